@@ -1,0 +1,60 @@
+// The console's native side on POSIX systems: file descriptors 0, 1 and 2.
+#include <cerrno>
+#include <csignal>
+
+#include <unistd.h>
+
+#include "console.h"
+
+namespace wakelet {
+
+namespace {
+
+// errno values whose meaning matches one of the program's named I/O errors take that
+// number; every other errno is shown as itself.
+int TranslateErrno(int error) {
+    switch (error) {
+        case ENOENT: return 2;
+        case ENAMETOOLONG: return 3;
+        case EMFILE:
+        case ENFILE: return 4;
+        case EACCES:
+        case EPERM: return 5;
+        case ENOSPC: return 101;
+        default: return error;
+    }
+}
+
+}  // namespace
+
+StandardHandles SystemStandardHandles() { return {STDOUT_FILENO, STDIN_FILENO, STDERR_FILENO}; }
+
+bool PrepareOutput(NativeHandle handle) {
+    // A closed pipe then shows as EPIPE, a write error like any other.
+    std::signal(SIGPIPE, SIG_IGN);
+    return isatty(handle) == 1;
+}
+
+int WriteNative(NativeHandle handle, const char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t written = write(handle, data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return TranslateErrno(errno);
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return 0;
+}
+
+int ReadNative(NativeHandle handle, char* byte) {
+    for (;;) {
+        ssize_t got = read(handle, byte, 1);
+        if (got == 1) return 0;
+        if (got == 0) return EndOfInput;
+        if (errno != EINTR) return TranslateErrno(errno);
+    }
+}
+
+}  // namespace wakelet

@@ -1,0 +1,61 @@
+#include "playback.h"
+
+#include "console.h"
+#include "driver.h"
+#include "tone_buffer.h"
+#include "waveout.h"
+
+namespace wakelet {
+
+namespace {
+
+constexpr DWORD FirstWaitMs = 500;
+constexpr DWORD PollMs = 100;
+
+// Closes the device on every way out of the cycle.
+class OpenDevice {
+public:
+    explicit OpenDevice(HWAVEOUT device) : device_(device) {}
+    ~OpenDevice() { waveOutClose(device_); }
+    OpenDevice(const OpenDevice&) = delete;
+    OpenDevice& operator=(const OpenDevice&) = delete;
+    HWAVEOUT get() const { return device_; }
+
+private:
+    HWAVEOUT device_;
+};
+
+}  // namespace
+
+void PlayCycle() {
+    if (Samples.empty()) GenerateTone(10, CycleInterval, 0.1);
+    if (Samples.empty()) {
+        WriteLine("audio data error.");
+        WriteLine("exiting application.");
+        Running = false;
+        return;
+    }
+
+    // Declared before the device, so it outlives the device's hold on it.
+    WAVEHDR header{};
+    HWAVEOUT handle{};
+    if (waveOutOpen(&handle, WAVE_MAPPER, &WaveFormat, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR) {
+        if (Verbose) WriteLine("no audio device found.");
+        Sleep(CycleInterval);
+        return;
+    }
+    OpenDevice device(handle);
+    if (Verbose) WriteLine("audio device found.");
+
+    header.lpData = reinterpret_cast<LPSTR>(Samples.data());
+    header.dwBufferLength = static_cast<DWORD>(Samples.size() * WaveFormat.nChannels * sizeof(Samples[0]));
+    header.dwFlags = 0;
+    waveOutPrepareHeader(device.get(), &header, sizeof header);
+    waveOutWrite(device.get(), &header, sizeof header);
+
+    Sleep(FirstWaitMs);
+    while (waveOutUnprepareHeader(device.get(), &header, sizeof header) == WAVERR_STILLPLAYING)
+        Sleep(PollMs);
+}
+
+}  // namespace wakelet

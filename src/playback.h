@@ -1,0 +1,12 @@
+// One turn of the keep-alive loop: open the default output, play the whole tone buffer
+// through it once, wait until the device is done with it, close the device.
+#pragma once
+
+namespace wakelet {
+
+// Builds the tone on its first call. Without a device it waits one CycleInterval
+// instead; with an empty tone it clears Running. Raises failures of the run, after
+// closing the device.
+void PlayCycle();
+
+}  // namespace wakelet

@@ -1,0 +1,46 @@
+#include "tone_buffer.h"
+
+#include <new>
+
+#include "failure.h"
+#include "tone.h"
+
+namespace wakelet {
+
+WAVEFORMATEX WaveFormat{};
+TWaveformSamples Samples;
+
+void TWaveformSamples::Reset(std::size_t count) {
+    if (count == 0) {
+        data_.reset();
+        size_ = 0;
+        return;
+    }
+    // Left unset on purpose: the caller writes every element, and a fresh block of this
+    // size is not touched until then.
+    std::unique_ptr<std::int32_t[]> block(new (std::nothrow) std::int32_t[count]);
+    if (!block) throw EOutOfMemory();
+    data_ = std::move(block);
+    size_ = count;
+}
+
+void InitWaveFormat() {
+    WaveFormat = WAVEFORMATEX{};
+    WaveFormat.wFormatTag = WAVE_FORMAT_PCM;
+    WaveFormat.nChannels = 1;
+    WaveFormat.nSamplesPerSec = 44100;
+    WaveFormat.wBitsPerSample = 32;
+    WaveFormat.nAvgBytesPerSec =
+        WaveFormat.nChannels * WaveFormat.nSamplesPerSec * WaveFormat.wBitsPerSample / 8;
+    WaveFormat.nBlockAlign = static_cast<WORD>(WaveFormat.nChannels * WaveFormat.wBitsPerSample / 8);
+    WaveFormat.cbSize = 0;
+}
+
+void GenerateTone(std::int32_t Frequency, std::uint32_t DurationMs, double Amplitude) {
+    const ToneSteps steps = MakeToneSteps(Frequency, WaveFormat.nSamplesPerSec, Amplitude);
+    const std::uint32_t count = ToneSampleCount(DurationMs, WaveFormat.nSamplesPerSec);
+    Samples.Reset(count);
+    SynthesizeToneReference(steps, Samples.data(), Samples.size());
+}
+
+}  // namespace wakelet

@@ -1,0 +1,115 @@
+// The wave-out seam: the few Windows multimedia calls the playback cycle makes,
+// and Sleep. Each binary links exactly one implementation of them:
+//   - Windows: the system's own winmm and kernel32 (this header only re-exports them);
+//   - Linux: waveout_alsa.cpp, a layer of ours on libasound;
+//   - tests: tests/fake_waveout.cpp, which records every call and runs on a virtual clock.
+//
+// Contract, as the playback cycle relies on it (all calls come from one thread):
+//   waveOutOpen(&device, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL)
+//       Opens the system's default output for `format`. Returns MMSYSERR_NOERROR and a
+//       handle only when a device has accepted the format; any other code means no usable
+//       device, and is returned promptly. The format record is read during the call only.
+//   waveOutPrepareHeader(device, &header, sizeof header)
+//       Marks the header prepared (WHDR_PREPARED). The caller owns the header and the
+//       buffer it points to.
+//   waveOutWrite(device, &header, sizeof header)
+//       Queues the buffer and returns at once; the device reads the buffer in place, on
+//       its own, while the caller sleeps. No copy is made: the header and the buffer must
+//       stay in place and unchanged until waveOutUnprepareHeader has returned something
+//       other than WAVERR_STILLPLAYING.
+//   waveOutUnprepareHeader(device, &header, sizeof header)
+//       WAVERR_STILLPLAYING while the device has not finished with the buffer; any other
+//       code means the buffer is free again (MMSYSERR_NOERROR once it has been played,
+//       or ended early because the device went away).
+//   waveOutClose(device)
+//       Stops whatever still plays, promptly, and frees the handle and everything the
+//       device held. The handle is invalid afterwards.
+//   Sleep(ms)
+//       Suspends the calling thread for ms milliseconds.
+#pragma once
+
+#ifdef _WIN32
+
+#include <windows.h>
+#include <mmsystem.h>
+
+namespace wakelet {
+using ::DWORD;
+using ::HWAVEOUT;
+using ::LPSTR;
+using ::MMRESULT;
+using ::UINT;
+using ::WAVEFORMATEX;
+using ::WAVEHDR;
+using ::WORD;
+}  // namespace wakelet
+
+#else
+
+#include <cstdint>
+
+namespace wakelet {
+
+using UINT = unsigned int;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using DWORD_PTR = std::uintptr_t;
+using LPSTR = char*;
+using MMRESULT = UINT;
+
+// Field for field the records winmm publishes.
+struct WAVEFORMATEX {
+    WORD wFormatTag;
+    WORD nChannels;
+    DWORD nSamplesPerSec;
+    DWORD nAvgBytesPerSec;
+    WORD nBlockAlign;
+    WORD wBitsPerSample;
+    WORD cbSize;
+};
+
+struct WAVEHDR {
+    LPSTR lpData;
+    DWORD dwBufferLength;
+    DWORD dwBytesRecorded;
+    DWORD_PTR dwUser;
+    DWORD dwFlags;
+    DWORD dwLoops;
+    WAVEHDR* lpNext;
+    DWORD_PTR reserved;
+};
+
+struct WaveOutDevice;  // defined by each implementation
+using HWAVEOUT = WaveOutDevice*;
+
+constexpr UINT WAVE_MAPPER = static_cast<UINT>(-1);
+constexpr WORD WAVE_FORMAT_PCM = 1;
+constexpr DWORD CALLBACK_NULL = 0;
+
+constexpr MMRESULT MMSYSERR_NOERROR = 0;
+constexpr MMRESULT MMSYSERR_ERROR = 1;
+constexpr MMRESULT MMSYSERR_BADDEVICEID = 2;
+constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;
+constexpr MMRESULT MMSYSERR_NODRIVER = 6;
+constexpr MMRESULT MMSYSERR_NOMEM = 7;
+constexpr MMRESULT MMSYSERR_INVALFLAG = 10;
+constexpr MMRESULT MMSYSERR_INVALPARAM = 11;
+constexpr MMRESULT WAVERR_BADFORMAT = 32;
+constexpr MMRESULT WAVERR_STILLPLAYING = 33;
+constexpr MMRESULT WAVERR_UNPREPARED = 34;
+
+constexpr DWORD WHDR_DONE = 0x01;
+constexpr DWORD WHDR_PREPARED = 0x02;
+constexpr DWORD WHDR_INQUEUE = 0x10;
+
+MMRESULT waveOutOpen(HWAVEOUT* device, UINT deviceId, const WAVEFORMATEX* format,
+                     DWORD_PTR callback, DWORD_PTR instance, DWORD flags);
+MMRESULT waveOutPrepareHeader(HWAVEOUT device, WAVEHDR* header, UINT headerSize);
+MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* header, UINT headerSize);
+MMRESULT waveOutUnprepareHeader(HWAVEOUT device, WAVEHDR* header, UINT headerSize);
+MMRESULT waveOutClose(HWAVEOUT device);
+void Sleep(DWORD milliseconds);
+
+}  // namespace wakelet
+
+#endif

@@ -1,0 +1,260 @@
+// The wave-out calls on Linux, on libasound's "default" PCM, so that playback follows
+// the user's default output and goes through PipeWire or PulseAudio when they run.
+//
+// A written buffer plays on a thread of its own, fed with non-blocking writes straight
+// from the caller's buffer. The thread never waits longer than PollMs at a time, so that
+// waveOutClose can stop it promptly.
+#include <alsa/asoundlib.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "waveout.h"
+
+namespace wakelet {
+
+namespace {
+
+constexpr int PollMs = 100;
+constexpr unsigned LatencyUs = 500000;
+// A device that takes no data and plays nothing for this long has gone away.
+constexpr std::chrono::seconds StallLimit{5};
+
+// Standard error belongs to the program's last-resort report alone.
+void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
+
+void PrepareProcess() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        snd_lib_error_set_handler(SilentAlsaError);
+        // A sound server that vanishes closes its socket under us: that must end the
+        // buffer, not the process.
+        std::signal(SIGPIPE, SIG_IGN);
+    });
+}
+
+// libasound's negative errno codes, as wave-out results.
+MMRESULT TranslateAlsaError(int error) {
+    switch (-error) {
+        case 0: return MMSYSERR_NOERROR;
+        case ENOMEM: return MMSYSERR_NOMEM;
+        case EINVAL: return WAVERR_BADFORMAT;
+        case EBUSY:
+        case EAGAIN: return 4;  // MMSYSERR_ALLOCATED
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+        case ECONNREFUSED: return MMSYSERR_NODRIVER;
+        default: return MMSYSERR_ERROR;
+    }
+}
+
+bool AlsaFormat(const WAVEFORMATEX& format, snd_pcm_format_t* out) {
+    if (format.wFormatTag != WAVE_FORMAT_PCM || format.nChannels == 0 || format.nSamplesPerSec == 0)
+        return false;
+    if (format.nBlockAlign != format.nChannels * format.wBitsPerSample / 8) return false;
+    switch (format.wBitsPerSample) {
+        case 8: *out = SND_PCM_FORMAT_U8; return true;
+        case 16: *out = SND_PCM_FORMAT_S16_LE; return true;
+        case 24: *out = SND_PCM_FORMAT_S24_3LE; return true;
+        case 32: *out = SND_PCM_FORMAT_S32_LE; return true;
+        default: return false;
+    }
+}
+
+struct PcmCloser {
+    void operator()(snd_pcm_t* pcm) const {
+        snd_pcm_drop(pcm);
+        snd_pcm_close(pcm);
+    }
+};
+using Pcm = std::unique_ptr<snd_pcm_t, PcmCloser>;
+
+}  // namespace
+
+struct WaveOutDevice {
+    Pcm pcm;
+    unsigned frameBytes = 0;
+    unsigned rate = 0;
+
+    WAVEHDR* playing = nullptr;  // the header written and not yet unprepared
+    std::thread player;
+    std::atomic<bool> finished{false};
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool stop = false;  // guarded by mutex
+
+    ~WaveOutDevice() { Stop(); }
+
+    void Stop() {
+        if (!player.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stop = true;
+        }
+        wake.notify_all();
+        player.join();
+    }
+
+    // Waits up to `ms`; false when the device is being closed.
+    bool Pause(long ms) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return !wake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stop; });
+    }
+
+    bool Stopping() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return stop;
+    }
+
+    // Underruns and suspends are mended in place; anything else means the device is gone.
+    bool Recover(int error) {
+        snd_pcm_t* p = pcm.get();
+        if (error == -EINTR || error == -EAGAIN) return true;
+        if (error == -EPIPE) return snd_pcm_prepare(p) == 0;
+        if (error == -ESTRPIPE) {
+            int result;
+            while ((result = snd_pcm_resume(p)) == -EAGAIN)
+                if (!Pause(PollMs)) return false;
+            return result == 0 || snd_pcm_prepare(p) == 0;
+        }
+        return false;
+    }
+
+    void Play(const char* data, snd_pcm_uframes_t frames) {
+        snd_pcm_t* p = pcm.get();
+        snd_pcm_uframes_t done = 0;
+        auto lastProgress = std::chrono::steady_clock::now();
+        auto stalled = [&] { return std::chrono::steady_clock::now() - lastProgress > StallLimit; };
+
+        while (done < frames && !Stopping()) {
+            snd_pcm_sframes_t n = snd_pcm_writei(p, data + done * frameBytes, frames - done);
+            if (n > 0) {
+                done += static_cast<snd_pcm_uframes_t>(n);
+                lastProgress = std::chrono::steady_clock::now();
+                continue;
+            }
+            int error = static_cast<int>(n);
+            if (n == 0 || n == -EAGAIN) {
+                error = snd_pcm_wait(p, PollMs);
+                if (error >= 0) error = 0;
+            }
+            if (error != 0 && !Recover(error)) return;
+            if (stalled()) return;
+        }
+
+        // Everything is queued. A buffer shorter than the start threshold has not started yet.
+        if (snd_pcm_state(p) == SND_PCM_STATE_PREPARED) snd_pcm_start(p);
+        snd_pcm_sframes_t lastDelay = -1;
+        while (!Stopping()) {
+            snd_pcm_sframes_t delay = 0;
+            int error = snd_pcm_delay(p, &delay);
+            if (error == -EPIPE) return;  // ran dry: all of it has been played
+            if (error < 0) {
+                if (!Recover(error)) return;
+                continue;
+            }
+            if (delay <= 0) return;
+            if (delay != lastDelay) {
+                lastDelay = delay;
+                lastProgress = std::chrono::steady_clock::now();
+            } else if (stalled()) {
+                return;
+            }
+            long ms = static_cast<long>(delay * 1000 / rate) + 1;
+            if (!Pause(ms < PollMs ? ms : PollMs)) return;
+        }
+    }
+};
+
+MMRESULT waveOutOpen(HWAVEOUT* device, UINT deviceId, const WAVEFORMATEX* format, DWORD_PTR,
+                     DWORD_PTR, DWORD flags) {
+    if (device == nullptr || format == nullptr) return MMSYSERR_INVALPARAM;
+    *device = nullptr;
+    if (deviceId != WAVE_MAPPER && deviceId != 0) return MMSYSERR_BADDEVICEID;
+    if (flags != CALLBACK_NULL) return MMSYSERR_INVALFLAG;
+    snd_pcm_format_t alsaFormat;
+    if (!AlsaFormat(*format, &alsaFormat)) return WAVERR_BADFORMAT;
+
+    PrepareProcess();
+    snd_pcm_t* raw = nullptr;
+    int error = snd_pcm_open(&raw, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
+    if (error < 0) return TranslateAlsaError(error);
+    Pcm pcm(raw);
+    error = snd_pcm_set_params(raw, alsaFormat, SND_PCM_ACCESS_RW_INTERLEAVED, format->nChannels,
+                               format->nSamplesPerSec, 1, LatencyUs);
+    if (error < 0) return WAVERR_BADFORMAT;
+
+    auto* opened = new (std::nothrow) WaveOutDevice;
+    if (opened == nullptr) return MMSYSERR_NOMEM;
+    opened->pcm = std::move(pcm);
+    opened->frameBytes = format->nBlockAlign;
+    opened->rate = format->nSamplesPerSec;
+    *device = opened;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutPrepareHeader(HWAVEOUT device, WAVEHDR* header, UINT headerSize) {
+    if (device == nullptr) return MMSYSERR_INVALHANDLE;
+    if (header == nullptr || headerSize < sizeof(WAVEHDR)) return MMSYSERR_INVALPARAM;
+    header->dwFlags |= WHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* header, UINT headerSize) {
+    if (device == nullptr) return MMSYSERR_INVALHANDLE;
+    if (header == nullptr || headerSize < sizeof(WAVEHDR)) return MMSYSERR_INVALPARAM;
+    if (!(header->dwFlags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
+    if (device->playing != nullptr) return WAVERR_STILLPLAYING;  // one buffer at a time
+
+    const char* data = header->lpData;
+    snd_pcm_uframes_t frames = header->dwBufferLength / device->frameBytes;
+    device->finished = false;
+    try {
+        device->player = std::thread([device, data, frames] {
+            device->Play(data, frames);
+            device->finished = true;
+        });
+    } catch (const std::system_error&) {
+        return MMSYSERR_NOMEM;
+    }
+    header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
+    device->playing = header;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutUnprepareHeader(HWAVEOUT device, WAVEHDR* header, UINT headerSize) {
+    if (device == nullptr) return MMSYSERR_INVALHANDLE;
+    if (header == nullptr || headerSize < sizeof(WAVEHDR)) return MMSYSERR_INVALPARAM;
+    if (device->playing == header) {
+        if (!device->finished) return WAVERR_STILLPLAYING;
+        device->player.join();
+        device->playing = nullptr;
+        header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+    }
+    header->dwFlags &= ~WHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutClose(HWAVEOUT device) {
+    if (device == nullptr) return MMSYSERR_INVALHANDLE;
+    delete device;  // stops the player, then drops and closes the PCM
+    return MMSYSERR_NOERROR;
+}
+
+void Sleep(DWORD milliseconds) {
+    timespec left{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&left, &left) == -1 && errno == EINTR) {
+    }
+}
+
+}  // namespace wakelet

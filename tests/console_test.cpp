@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "console.h"
+#include "failure.h"
+
+namespace wakelet {
+namespace {
+
+// A pipe whose read end the test drains without blocking.
+struct Pipe {
+    int read = -1, write = -1;
+    Pipe() {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        read = fds[0];
+        write = fds[1];
+        fcntl(read, F_SETFL, O_NONBLOCK);
+    }
+    ~Pipe() {
+        CloseRead();
+        if (write >= 0) close(write);
+    }
+    void CloseRead() {
+        if (read >= 0) close(read);
+        read = -1;
+    }
+    std::string Drain() const {
+        std::string bytes;
+        char chunk[4096];
+        ssize_t n;
+        while ((n = ::read(read, chunk, sizeof chunk)) > 0) bytes.append(chunk, static_cast<std::size_t>(n));
+        return bytes;
+    }
+};
+
+TEST(ConsoleToPipe, GoesOutInWhole128BytePiecesAndOnceMoreAtTheEnd) {
+    Pipe out;
+    Console console({out.write, -1, -1});
+    std::string expected;
+    std::string sent;
+    for (int i = 0; i < 20; ++i) {
+        std::string line(static_cast<std::size_t>(i * 7 % 30), static_cast<char>('a' + i));
+        console.WriteLine(line);
+        sent += line + "\r\n";
+        EXPECT_EQ(out.Drain().size() % 128, 0u);
+    }
+    console.Flush();
+    EXPECT_EQ(out.Drain(), sent.substr(sent.size() / 128 * 128));
+    console.Flush();
+    EXPECT_EQ(out.Drain(), "");
+}
+
+TEST(ConsoleToPipe, ALineCanLeaveInTwoPieces) {
+    Pipe out;
+    Console console({out.write, -1, -1});
+    console.WriteLine(std::string(120, 'x'));
+    EXPECT_EQ(out.Drain(), "");
+    console.WriteLine("0123456789");
+    EXPECT_EQ(out.Drain(), std::string(120, 'x') + "\r\n012345");
+    console.Flush();
+    EXPECT_EQ(out.Drain(), "6789\r\n");
+}
+
+TEST(ConsoleToTerminal, EachLineGoesOutWhenComplete) {
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    termios raw{};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    Console console({slave, -1, -1});
+    for (const char* line : {"Pelvarin's \"keep audio alive\" hack v0.5", ""}) {
+        console.WriteLine(line);
+        char got[512];
+        ssize_t n = read(master, got, sizeof got);
+        EXPECT_EQ(std::string(got, static_cast<std::size_t>(n > 0 ? n : 0)), std::string(line) + "\r\n");
+    }
+    close(slave);
+    close(master);
+}
+
+TEST(ConsoleWrite, FailureIsRaisedWhenTheLineIsCompleteAndNotAgain) {
+    Pipe out;
+    Console console({out.write, -1, -1});
+    out.CloseRead();
+    console.WriteLine(std::string(100, 'x'));  // still in the buffer: nothing has failed yet
+    try {
+        console.WriteLine(std::string(100, 'y'));  // fills the buffer mid-line
+        FAIL() << "writing to a pipe without a reader succeeded";
+    } catch (const EInOutError& failure) {
+        EXPECT_EQ(failure.Number(), EPIPE);
+        EXPECT_EQ(failure.ClassName(), "EInOutError");
+        EXPECT_EQ(failure.Message(), "I/O error " + std::to_string(EPIPE));
+    }
+    EXPECT_NO_THROW(console.WriteLine("short"));  // buffered again
+    EXPECT_NO_THROW(console.Flush());             // the last write's failure is not reported
+}
+
+TEST(ConsoleWrite, FullDeviceIsDiskFull) {
+    int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    if (full < 0) GTEST_SKIP() << "no /dev/full";
+    Console console({full, -1, -1});
+    try {
+        console.WriteLine(std::string(200, 'z'));
+        FAIL() << "/dev/full took the line";
+    } catch (const EInOutError& failure) {
+        EXPECT_EQ(failure.Message(), "Disk full");
+    }
+    close(full);
+}
+
+TEST(ConsoleRead, TakesOneLineAndStopsQuietlyAtTheEnd) {
+    Pipe in;
+    Console console({-1, in.read, -1});
+    fcntl(in.read, F_SETFL, 0);
+    ASSERT_EQ(write(in.write, "first line\nsecond", 17), 17);
+    console.ReadLine();
+    char rest[32];
+    fcntl(in.read, F_SETFL, O_NONBLOCK);
+    ssize_t n = read(in.read, rest, sizeof rest);
+    EXPECT_EQ(std::string(rest, static_cast<std::size_t>(n > 0 ? n : 0)), "second");
+    fcntl(in.read, F_SETFL, 0);
+    close(in.write);
+    in.write = -1;
+    EXPECT_NO_THROW(console.ReadLine());  // end of input
+}
+
+TEST(ConsoleRead, UnreadableInputIsAnInOutError) {
+    const struct {
+        const char* what;
+        int fd;
+        std::string message;
+    } rows[] = {
+        {"a directory", open("/", O_RDONLY | O_CLOEXEC), "I/O error " + std::to_string(EISDIR)},
+        {"a closed descriptor", 1000, "I/O error " + std::to_string(EBADF)},
+    };
+    for (const auto& row : rows) {
+        Console console({-1, row.fd, -1});
+        try {
+            console.ReadLine();
+            ADD_FAILURE() << "reading " << row.what << " succeeded";
+        } catch (const EInOutError& failure) {
+            EXPECT_EQ(failure.Message(), row.message) << row.what;
+        }
+    }
+    close(rows[0].fd);
+}
+
+TEST(InOutErrorMessage, NamedNumbersAndTheRest) {
+    const struct {
+        int number;
+        const char* message;
+    } rows[] = {
+        {2, "File not found"},          {3, "Invalid filename"},  {4, "Too many open files"},
+        {5, "File access denied"},      {100, "Read beyond end of file"}, {101, "Disk full"},
+        {106, "Invalid numeric input"}, {32, "I/O error 32"},     {232, "I/O error 232"},
+        {1, "I/O error 1"},             {0, "I/O error 0"},
+    };
+    for (const auto& row : rows) EXPECT_EQ(InOutErrorMessage(row.number), row.message);
+}
+
+}  // namespace
+}  // namespace wakelet

@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <new>
+#include <regex>
+
+#include "console_capture.h"
+#include "driver.h"
+#include "failure.h"
+#include "fake_waveout.h"
+#include "tone_buffer.h"
+
+namespace wakelet {
+namespace {
+
+const char Banner[] =
+    "Pelvarin's \"keep audio alive\" hack v0.5\r\n"
+    "\r\n"
+    "Let this window open until you do not need it anymore.\r\n"
+    "(press CTRL-C to exit)\r\n"
+    "\r\n"
+    "starting hack.\r\n"
+    "\r\n";
+
+class Driver : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetFakeWaveOut();
+        if (pipe2(input_, O_CLOEXEC) != 0) FAIL() << "pipe";
+    }
+    void TearDown() override {
+        ResetFakeWaveOut();
+        Samples.Reset(0);
+        close(input_[0]);
+        close(input_[1]);
+    }
+    // The tone is already there, so the run does not spend its time building it.
+    void PrebuiltTone(bool verbose) {
+        Samples.Reset(std::size_t{verbose ? VerboseCycleInterval : NormalCycleInterval} * 441 / 10);
+    }
+    // Ends the run during cycle number `cycles`, the way the data-error guard would.
+    static void StopDuringCycle(int cycles) {
+        Fake().onSleep = [cycles] {
+            auto opens = std::count_if(Fake().calls.begin(), Fake().calls.end(),
+                                       [](const FakeCall& call) { return call.kind == FakeCall::Open; });
+            if (opens >= cycles) Running = false;
+        };
+    }
+    int input_[2];
+};
+
+TEST_F(Driver, BannerModeAndLoopUntilRunningIsCleared) {
+    const struct {
+        bool verbose;
+        std::vector<MMRESULT> opens;
+        std::uint32_t interval;
+        const char* after;
+    } rows[] = {
+        {true, {}, 60000, "audio device found.\r\naudio device found.\r\n\r\nDone.\r\n"},
+        {false, {}, 3600000, "\r\nDone.\r\n"},
+        {true, {6}, 60000, "no audio device found.\r\naudio device found.\r\n\r\nDone.\r\n"},
+        {false, {6}, 3600000, "\r\nDone.\r\n"},
+    };
+    for (const auto& row : rows) {
+        ConsoleCapture console;
+        ResetFakeWaveOut();
+        PrebuiltTone(row.verbose);
+        Fake().openResults.assign(row.opens.begin(), row.opens.end());
+        StopDuringCycle(2);
+        EXPECT_EQ(RunProgram(row.verbose), 0);
+        EXPECT_EQ(CycleInterval, row.interval);
+        EXPECT_EQ(Verbose, row.verbose);
+        EXPECT_EQ(console.Output(), std::string(Banner) + row.after);
+        EXPECT_EQ(console.Error(), "");
+        EXPECT_EQ(Fake().now, 2 * std::uint64_t{row.interval});
+    }
+}
+
+TEST_F(Driver, AtLeastOneCycleRunsEvenIfRunningIsClearedAtOnce) {
+    ConsoleCapture console;
+    PrebuiltTone(true);
+    Fake().playMs = 0;
+    Fake().onSleep = [] { Running = false; };
+    EXPECT_EQ(RunProgram(true), 0);
+    EXPECT_EQ(DescribeCalls(Fake().calls), "open=0 prepare write sleep(500) unprepare=0 close");
+}
+
+TEST_F(Driver, AFailureIsReportedOnOneLineThenOneLineIsRead) {
+    const struct {
+        const char* what;
+        std::function<void()> raise;
+        const char* report;
+    } rows[] = {
+        {"our own", [] { throw EOutOfMemory(); }, "EOutOfMemory: Out of memory\r\n"},
+        {"the runtime's", [] { throw std::bad_alloc(); }, "EOutOfMemory: Out of memory\r\n"},
+        {"a range error", [] { throw ERangeError(); }, "ERangeError: Range check error\r\n"},
+    };
+    for (const auto& row : rows) {
+        ConsoleCapture console(input_[0]);
+        ResetFakeWaveOut();
+        PrebuiltTone(false);
+        Fake().onSleep = row.raise;
+        ASSERT_EQ(write(input_[1], "any answer\nleft", 15), 15);
+        EXPECT_EQ(RunProgram(false), 0) << row.what;
+        EXPECT_EQ(console.Output(), std::string(Banner) + row.report) << row.what;
+        EXPECT_EQ(Fake().openDevices, 0);
+        char rest[16];
+        EXPECT_EQ(read(input_[0], rest, sizeof rest), 4);  // only the one line was taken
+    }
+}
+
+TEST_F(Driver, AFailingReportEndsInTheLastResortReport) {
+    ConsoleCapture console(/*input=*/1000);  // not open: the read after the report fails
+    PrebuiltTone(true);
+    Fake().onSleep = [] { throw Exception("ETest", "first", nullptr); };
+    EXPECT_EQ(RunProgram(true), 1);
+    // Standard output is written out first, and holds no "Done.".
+    EXPECT_EQ(console.Output(), std::string(Banner) + "audio device found.\r\nETest: first\r\n");
+    std::smatch parts;
+    std::string error = console.Error();
+    ASSERT_TRUE(std::regex_match(error, parts,
+                                 std::regex("Exception EInOutError in module (.+) at ([0-9A-F]{8})\\.\r\n"
+                                            "I/O error 9\\.\r\n\r\n")))
+        << error;
+    EXPECT_EQ(parts[1], "wakelet_tests");
+    EXPECT_NE(parts[2], "00000000");
+}
+
+TEST(LastResortText, EndsTheMessageWithOneFullStop) {
+    const struct {
+        const char* message;
+        const char* text;
+    } rows[] = {
+        {"Out of memory", "Exception EX in module w.exe at 0000BEEF.\r\nOut of memory.\r\n\r\n"},
+        {"Ends with one.", "Exception EX in module w.exe at 0000BEEF.\r\nEnds with one.\r\n\r\n"},
+        {"", "Exception EX in module w.exe at 0000BEEF.\r\n\r\n\r\n"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(LastResortText(Exception("EX", row.message, nullptr), "w.exe", 0xBEEF), row.text);
+}
+
+}  // namespace
+}  // namespace wakelet

@@ -1,0 +1,115 @@
+#include "fake_waveout.h"
+
+#include <memory>
+#include <set>
+
+namespace wakelet {
+
+struct WaveOutDevice {
+    const WAVEHDR* queued = nullptr;
+    std::uint64_t doneAt = 0;
+};
+
+namespace {
+
+FakeWaveOut fake;
+std::set<WaveOutDevice*> devices;
+
+MMRESULT Record(FakeCall::Kind kind, MMRESULT result, std::uint64_t value = 0) {
+    fake.calls.push_back({kind, fake.now, value, result});
+    return result;
+}
+
+bool Known(HWAVEOUT device) {
+    if (devices.count(device)) return true;
+    ++fake.misuses;
+    return false;
+}
+
+}  // namespace
+
+FakeWaveOut& Fake() { return fake; }
+
+void ResetFakeWaveOut() {
+    for (WaveOutDevice* device : devices) delete device;
+    devices.clear();
+    fake = FakeWaveOut{};
+}
+
+MMRESULT waveOutOpen(HWAVEOUT* device, UINT deviceId, const WAVEFORMATEX* format, DWORD_PTR callback,
+                     DWORD_PTR instance, DWORD flags) {
+    if (deviceId != WAVE_MAPPER || callback != 0 || instance != 0 || flags != CALLBACK_NULL) ++fake.misuses;
+    MMRESULT result = MMSYSERR_NOERROR;
+    if (!fake.openResults.empty()) {
+        result = fake.openResults.front();
+        fake.openResults.pop_front();
+    }
+    if (result == MMSYSERR_NOERROR) {
+        *device = new WaveOutDevice;
+        devices.insert(*device);
+        fake.openedFormat = *format;
+        ++fake.openDevices;
+    }
+    return Record(FakeCall::Open, result);
+}
+
+MMRESULT waveOutPrepareHeader(HWAVEOUT device, WAVEHDR* header, UINT headerSize) {
+    if (!Known(device) || headerSize != sizeof(WAVEHDR)) return Record(FakeCall::Prepare, MMSYSERR_INVALPARAM);
+    header->dwFlags |= WHDR_PREPARED;
+    return Record(FakeCall::Prepare, MMSYSERR_NOERROR);
+}
+
+MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* header, UINT headerSize) {
+    if (!Known(device) || headerSize != sizeof(WAVEHDR)) return Record(FakeCall::Write, MMSYSERR_INVALPARAM);
+    if (!(header->dwFlags & WHDR_PREPARED)) {
+        ++fake.misuses;
+        return Record(FakeCall::Write, WAVERR_UNPREPARED, header->dwBufferLength);
+    }
+    std::uint64_t length = fake.playMs >= 0
+                               ? static_cast<std::uint64_t>(fake.playMs)
+                               : std::uint64_t{header->dwBufferLength} * 1000 / fake.openedFormat.nAvgBytesPerSec;
+    device->queued = header;
+    device->doneAt = fake.now + length;
+    fake.playedData = header->lpData;
+    fake.playedBytes = header->dwBufferLength;
+    return Record(FakeCall::Write, MMSYSERR_NOERROR, header->dwBufferLength);
+}
+
+MMRESULT waveOutUnprepareHeader(HWAVEOUT device, WAVEHDR* header, UINT headerSize) {
+    if (!Known(device) || headerSize != sizeof(WAVEHDR)) return Record(FakeCall::Unprepare, MMSYSERR_INVALPARAM);
+    if (device->queued == header && fake.now < device->doneAt)
+        return Record(FakeCall::Unprepare, WAVERR_STILLPLAYING);
+    device->queued = nullptr;
+    header->dwFlags &= ~WHDR_PREPARED;
+    return Record(FakeCall::Unprepare, MMSYSERR_NOERROR);
+}
+
+MMRESULT waveOutClose(HWAVEOUT device) {
+    if (!Known(device)) return Record(FakeCall::Close, MMSYSERR_INVALHANDLE);
+    devices.erase(device);
+    delete device;
+    --fake.openDevices;
+    return Record(FakeCall::Close, MMSYSERR_NOERROR);
+}
+
+void Sleep(DWORD milliseconds) {
+    Record(FakeCall::Sleep, 0, milliseconds);
+    fake.now += milliseconds;
+    if (fake.onSleep) fake.onSleep();
+}
+
+std::string DescribeCalls(const std::vector<FakeCall>& calls) {
+    static const char* const names[] = {"open", "prepare", "write", "unprepare", "close", "sleep"};
+    std::string text;
+    for (const FakeCall& call : calls) {
+        if (!text.empty()) text += ' ';
+        text += names[call.kind];
+        if (call.kind == FakeCall::Sleep)
+            text += "(" + std::to_string(call.value) + ")";
+        else if (call.kind == FakeCall::Open || call.kind == FakeCall::Unprepare)
+            text += "=" + std::to_string(call.result);
+    }
+    return text;
+}
+
+}  // namespace wakelet

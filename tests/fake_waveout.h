@@ -1,0 +1,43 @@
+// The test double behind the wave-out seam: scripted open results and playing times, a
+// record of every call, and a virtual clock that Sleep advances without sleeping.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "waveout.h"
+
+namespace wakelet {
+
+struct FakeCall {
+    enum Kind { Open, Prepare, Write, Unprepare, Close, Sleep } kind;
+    std::uint64_t at;     // virtual time of the call, ms
+    std::uint64_t value;  // Sleep: ms; Write: bytes; others 0
+    MMRESULT result;
+};
+
+struct FakeWaveOut {
+    std::deque<MMRESULT> openResults;  // results of the coming opens; MMSYSERR_NOERROR after them
+    std::int64_t playMs = -1;          // how long a written buffer plays; -1: its length at the format's rate
+    std::function<void()> onSleep;     // runs after each Sleep has advanced the clock
+
+    std::uint64_t now = 0;
+    std::vector<FakeCall> calls;
+    int openDevices = 0;
+    int misuses = 0;  // calls the contract forbids: unknown handle, write of an unprepared header, ...
+    const char* playedData = nullptr;
+    DWORD playedBytes = 0;
+    WAVEFORMATEX openedFormat{};
+};
+
+// The one fake, reset to its defaults by ResetFakeWaveOut().
+FakeWaveOut& Fake();
+void ResetFakeWaveOut();
+
+// The calls as one line, e.g. "open=0 prepare write sleep(500) unprepare=0 close".
+std::string DescribeCalls(const std::vector<FakeCall>& calls);
+
+}  // namespace wakelet

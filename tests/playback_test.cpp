@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "console_capture.h"
+#include "driver.h"
+#include "failure.h"
+#include "fake_waveout.h"
+#include "playback.h"
+#include "tone_buffer.h"
+
+namespace wakelet {
+namespace {
+
+class Cycle : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetFakeWaveOut();
+        InitWaveFormat();
+        Running = true;
+        Verbose = false;
+        UseInterval(VerboseCycleInterval);
+    }
+    void TearDown() override {
+        ResetFakeWaveOut();
+        Samples.Reset(0);
+    }
+    // A buffer of the interval's length; the fake never reads its contents.
+    void UseInterval(std::uint32_t ms) {
+        CycleInterval = ms;
+        Samples.Reset(std::size_t{ms} * 441 / 10);
+    }
+    std::size_t Count(FakeCall::Kind kind, MMRESULT result) const {
+        return static_cast<std::size_t>(std::count_if(Fake().calls.begin(), Fake().calls.end(), [&](const FakeCall& c) {
+            return c.kind == kind && c.result == result;
+        }));
+    }
+    ConsoleCapture console;
+};
+
+TEST_F(Cycle, PlaysTheBufferOnceAndPollsUntilTheDeviceIsDone) {
+    const struct {
+        bool verbose;
+        std::int64_t playMs;
+        const char* calls;
+        std::uint64_t closedAt;
+        const char* output;
+    } rows[] = {
+        {true, 750, "open=0 prepare write sleep(500) unprepare=33 sleep(100) unprepare=33 sleep(100) unprepare=33 "
+                    "sleep(100) unprepare=0 close", 800, "audio device found.\r\n"},
+        {false, 750, "open=0 prepare write sleep(500) unprepare=33 sleep(100) unprepare=33 sleep(100) unprepare=33 "
+                     "sleep(100) unprepare=0 close", 800, ""},
+        // Done early still costs the first half second.
+        {true, 0, "open=0 prepare write sleep(500) unprepare=0 close", 500, "audio device found.\r\n"},
+        {false, 499, "open=0 prepare write sleep(500) unprepare=0 close", 500, ""},
+        {false, 500, "open=0 prepare write sleep(500) unprepare=0 close", 500, ""},
+        {false, 501, "open=0 prepare write sleep(500) unprepare=33 sleep(100) unprepare=0 close", 600, ""},
+    };
+    for (const auto& row : rows) {
+        ResetFakeWaveOut();
+        Verbose = row.verbose;
+        Fake().playMs = row.playMs;
+        std::string before = console.Output();
+        PlayCycle();
+        StdConsole().Flush();
+        EXPECT_EQ(DescribeCalls(Fake().calls), row.calls) << "playing " << row.playMs << " ms";
+        EXPECT_EQ(Fake().calls.back().at, row.closedAt);
+        EXPECT_EQ(console.Output().substr(before.size()), row.output);
+        EXPECT_TRUE(Running);
+        EXPECT_EQ(Fake().openDevices, 0);
+        EXPECT_EQ(Fake().misuses, 0);
+    }
+}
+
+TEST_F(Cycle, HandsTheWholeBufferToTheDeviceInPlace) {
+    for (std::uint32_t interval : {VerboseCycleInterval, NormalCycleInterval}) {
+        ResetFakeWaveOut();
+        UseInterval(interval);
+        PlayCycle();
+        EXPECT_EQ(Fake().playedData, reinterpret_cast<const char*>(Samples.data()));
+        EXPECT_EQ(Fake().playedBytes, Samples.size() * 4);
+        EXPECT_EQ(Fake().openedFormat.nSamplesPerSec, 44100u);
+        EXPECT_EQ(Fake().openedFormat.wBitsPerSample, 32);
+        // The device plays the buffer's own length: one poll per 100 ms after the first 500.
+        EXPECT_EQ(Fake().calls.back().at, interval);
+        EXPECT_EQ(Count(FakeCall::Unprepare, WAVERR_STILLPLAYING), (interval - 500) / 100);
+        EXPECT_EQ(Fake().misuses, 0);
+    }
+    EXPECT_EQ(Fake().playedBytes, 635040000u);
+}
+
+TEST_F(Cycle, WithoutADeviceWaitsOneIntervalAndSaysSoOnlyWhenVerbose) {
+    const struct {
+        bool verbose;
+        std::uint32_t interval;
+        MMRESULT openResult;
+        const char* calls;
+        const char* output;
+    } rows[] = {
+        {true, VerboseCycleInterval, 6, "open=6 sleep(60000)", "no audio device found.\r\n"},
+        {false, NormalCycleInterval, 6, "open=6 sleep(3600000)", ""},
+        {true, VerboseCycleInterval, WAVERR_BADFORMAT, "open=32 sleep(60000)", "no audio device found.\r\n"},
+        {false, NormalCycleInterval, 1, "open=1 sleep(3600000)", ""},
+    };
+    for (const auto& row : rows) {
+        ResetFakeWaveOut();
+        Verbose = row.verbose;
+        UseInterval(row.interval);
+        Fake().openResults = {row.openResult};
+        std::string before = console.Output();
+        PlayCycle();
+        StdConsole().Flush();
+        EXPECT_EQ(DescribeCalls(Fake().calls), row.calls);
+        EXPECT_EQ(console.Output().substr(before.size()), row.output);
+        EXPECT_TRUE(Running);
+    }
+}
+
+TEST_F(Cycle, ADeviceThatAppearsDuringTheWaitIsUsedAtTheNextAttempt) {
+    Verbose = true;
+    Fake().openResults = {6, 6};
+    for (int i = 0; i < 3; ++i) PlayCycle();
+    StdConsole().Flush();
+    ASSERT_EQ(Count(FakeCall::Open, 0), 1u);
+    auto open = std::find_if(Fake().calls.begin(), Fake().calls.end(),
+                             [](const FakeCall& c) { return c.kind == FakeCall::Open && c.result == 0; });
+    EXPECT_EQ(open->at, 120000u);
+    EXPECT_EQ(console.Output(), "no audio device found.\r\nno audio device found.\r\naudio device found.\r\n");
+}
+
+TEST_F(Cycle, BuildsTheToneOnTheFirstCycleOnly) {
+    CycleInterval = 1000;
+    Samples.Reset(0);
+    PlayCycle();
+    ASSERT_EQ(Samples.size(), 44100u);
+    EXPECT_EQ(Samples[1102], 214748310);
+    const std::int32_t* first = Samples.data();
+    PlayCycle();
+    EXPECT_EQ(Samples.data(), first);
+    EXPECT_EQ(Count(FakeCall::Open, 0), 2u);
+}
+
+TEST_F(Cycle, AnEmptyToneIsADataErrorThatEndsTheRun) {
+    for (bool verbose : {true, false}) {
+        ResetFakeWaveOut();
+        Running = true;
+        Verbose = verbose;
+        CycleInterval = 0;
+        Samples.Reset(0);
+        std::string before = console.Output();
+        PlayCycle();
+        StdConsole().Flush();
+        EXPECT_EQ(console.Output().substr(before.size()), "audio data error.\r\nexiting application.\r\n");
+        EXPECT_FALSE(Running);
+        EXPECT_TRUE(Fake().calls.empty());
+    }
+}
+
+TEST_F(Cycle, AFailureWhileTheDeviceIsOpenClosesItFirst) {
+    // A failure raised during the wait...
+    Fake().onSleep = [] { throw EOutOfMemory(); };
+    EXPECT_THROW(PlayCycle(), EOutOfMemory);
+    EXPECT_EQ(DescribeCalls(Fake().calls), "open=0 prepare write sleep(500) close");
+    EXPECT_EQ(Fake().openDevices, 0);
+
+    // ...and a console that fails on "audio device found.".
+    ResetFakeWaveOut();
+    Verbose = true;
+    console.CloseOutputReader();
+    WriteLine(std::string(110, 'x'));
+    EXPECT_THROW(PlayCycle(), EInOutError);
+    EXPECT_EQ(DescribeCalls(Fake().calls), "open=0 close");
+    EXPECT_EQ(Fake().openDevices, 0);
+}
+
+}  // namespace
+}  // namespace wakelet
