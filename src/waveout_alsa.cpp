@@ -158,12 +158,20 @@ struct WaveOutDevice {
         while (!Stopping()) {
             snd_pcm_sframes_t delay = 0;
             int error = snd_pcm_delay(p, &delay);
-            if (error == -EPIPE) return;  // ran dry: all of it has been played
-            if (error < 0) {
+            if (error == -EPIPE) {
+                delay = 0;  // ran dry: all of it has been played
+            } else if (error < 0) {
                 if (!Recover(error)) return;
                 continue;
             }
-            if (delay <= 0) return;
+            if (delay <= 0) {
+                // Plugins may still hold frames the device has already counted as played
+                // (a file plugin writes its file lazily): let them finish. Nothing is left
+                // to play, so this does not block for long.
+                snd_pcm_nonblock(p, 0);
+                snd_pcm_drain(p);
+                return;
+            }
             if (delay != lastDelay) {
                 lastDelay = delay;
                 lastProgress = std::chrono::steady_clock::now();

@@ -1,0 +1,244 @@
+#!/usr/bin/env python3
+"""End-to-end tests: the real wakelet binary, run as a user would run it.
+
+Usage: end_to_end_test.py WAKELET TONE_DUMP
+
+Each run gets a private ALSA configuration and sound-server address, so the machine's own
+audio setup never takes part: by default there is no audio device at all.
+"""
+import errno
+import os
+import pty
+import resource
+import select
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import tty
+import unittest
+
+WAKELET = TONE_DUMP = None
+
+BANNER = (b"Pelvarin's \"keep audio alive\" hack v0.5\r\n"
+          b"\r\n"
+          b"Let this window open until you do not need it anymore.\r\n"
+          b"(press CTRL-C to exit)\r\n"
+          b"\r\n"
+          b"starting hack.\r\n"
+          b"\r\n")
+NO_DEVICE = b"no audio device found.\r\n"
+FOUND = b"audio device found.\r\n"
+MINUTE_BYTES = 2646000 * 4
+
+
+class Run:
+    """One wakelet process; standard output is a raw pseudo-terminal or a pipe."""
+
+    def __init__(self, args, workdir, alsa_config="", terminal=True, stdin=subprocess.DEVNULL,
+                 memory_limit=None):
+        config = os.path.join(workdir, "asound.conf")
+        with open(config, "w") as f:
+            f.write(alsa_config)
+        env = {
+            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+            "HOME": workdir,
+            "XDG_RUNTIME_DIR": workdir,
+            "ALSA_CONFIG_PATH": config,
+            "PULSE_SERVER": "unix:" + os.path.join(workdir, "no-such-server"),
+        }
+        if terminal:
+            self.reader, writer = pty.openpty()
+            tty.setraw(writer)  # the bytes exactly as written, no CR added
+        else:
+            self.reader, writer = os.pipe()
+
+        def limit():
+            if memory_limit:
+                resource.setrlimit(resource.RLIMIT_AS, (memory_limit, memory_limit))
+
+        self.process = subprocess.Popen([WAKELET] + args, stdin=stdin, stdout=writer,
+                                        stderr=subprocess.PIPE, env=env, preexec_fn=limit)
+        os.close(writer)
+        self.output = b""
+        self.chunks = []  # each read's bytes, to see how the output was cut
+        self.error = None
+
+    def read_until(self, expected, timeout):
+        """Reads until the output holds `expected` or `timeout` seconds pass."""
+        deadline = time.monotonic() + timeout
+        while expected not in self.output:
+            left = deadline - time.monotonic()
+            if left <= 0 or not self._read_once(left):
+                break
+        return self.output
+
+    def read_for(self, seconds):
+        """Reads whatever arrives within `seconds`."""
+        deadline = time.monotonic() + seconds
+        while (left := deadline - time.monotonic()) > 0 and self._read_once(left):
+            pass
+        return self.output
+
+    def _read_once(self, timeout):
+        ready, _, _ = select.select([self.reader], [], [], timeout)
+        if not ready:
+            return False
+        try:
+            chunk = os.read(self.reader, 65536)
+        except OSError as e:  # a pseudo-terminal whose other side is gone
+            if e.errno != errno.EIO:
+                raise
+            chunk = b""
+        if chunk:
+            self.chunks.append(chunk)
+        self.output += chunk
+        return bool(chunk)
+
+    def interrupt(self):
+        """Ctrl-C: ends the process through the default action."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGINT)
+        self.process.wait(timeout=10)
+
+    def close(self):
+        if self.error is not None:
+            return
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        self.error = self.process.stderr.read()
+        self.process.stderr.close()
+        os.close(self.reader)
+
+
+SANITIZED = os.environ.get("WAKELET_SANITIZED") == "1"
+needs_plain_memory = unittest.skipIf(SANITIZED, "a sanitized process reserves far more address space than it uses")
+
+
+class EndToEnd(unittest.TestCase):
+    def setUp(self):
+        self.workdir = tempfile.TemporaryDirectory()
+        self.runs = []
+
+    def tearDown(self):
+        for run in self.runs:
+            run.close()
+        self.workdir.cleanup()
+
+    def start(self, args, **kwargs):
+        workdir = tempfile.mkdtemp(dir=self.workdir.name)
+        run = Run(args, workdir, **kwargs)
+        self.runs.append(run)
+        return run
+
+    def test_terminal_gets_the_banner_then_a_message_a_cycle_in_verbose_mode(self):
+        run = self.start(["verbose"])
+        out = run.read_until(BANNER + NO_DEVICE, 30)
+        self.assertEqual(out, BANNER + NO_DEVICE)
+        # The next attempt comes a minute later, not before.
+        self.assertEqual(run.read_for(1.5), BANNER + NO_DEVICE)
+        run.interrupt()
+        self.assertEqual(run.process.returncode, -signal.SIGINT)
+        run.close()
+        self.assertEqual(run.error, b"")
+
+    def test_first_argument_selects_the_mode(self):
+        cases = [
+            (["verbose"], True), (["VERBOSE"], True), (["VeRbOsE"], True), (["verbose", "x"], True),
+            (["-verbose"], False), (["/verbose"], False), (["verbose "], False), (["x", "verbose"], False),
+            (["verbosex"], False), (["VERBOS\u0130"], False), ([], False),
+        ]
+        runs = [(args, verbose, self.start(args)) for args, verbose in cases]
+        for args, verbose, run in runs:
+            if verbose:
+                self.assertEqual(run.read_until(BANNER + NO_DEVICE, 60), BANNER + NO_DEVICE, args)
+        for args, verbose, run in runs:
+            if not verbose:
+                # Normal mode builds the hour-long tone and says nothing after the banner.
+                self.assertEqual(run.read_for(0.5), BANNER, args)
+                self.assertIsNone(run.process.poll(), args)
+        for _, _, run in runs:
+            run.close()
+            self.assertEqual(run.error, b"")
+
+    def test_pipe_gets_128_byte_pieces_and_loses_the_rest_on_ctrl_c(self):
+        run = self.start(["verbose"], terminal=False)
+        self.assertEqual(run.read_until(BANNER[:128], 30), BANNER[:128])
+        # The banner's tail and the device message wait in the buffer.
+        time.sleep(2)
+        self.assertEqual(run.read_for(0.5), BANNER[:128])
+        run.interrupt()
+        self.assertEqual(run.read_for(0.5), BANNER[:128])
+        self.assertEqual(run.chunks, [BANNER[:128]])
+
+    @needs_plain_memory
+    def test_unobtainable_memory_is_reported_and_one_line_is_read(self):
+        limit = 400 * 1024 * 1024  # the hour-long tone needs 635 MB
+        read, write = os.pipe()
+        run = self.start([], terminal=False, stdin=read, memory_limit=limit)
+        os.close(read)
+        time.sleep(1)
+        self.assertIsNone(run.process.poll(), "did not wait for a line")
+        os.write(write, b"enter\n")
+        self.assertEqual(run.process.wait(timeout=10), 0)
+        os.close(write)
+        self.assertEqual(run.read_for(0.5), BANNER + b"EOutOfMemory: Out of memory\r\n")
+        run.close()
+        self.assertEqual(run.error, b"")
+
+        # At the end of input the read returns at once.
+        run = self.start([], terminal=False, memory_limit=limit)
+        self.assertEqual(run.process.wait(timeout=10), 0)
+        self.assertEqual(run.read_for(0.5), BANNER + b"EOutOfMemory: Out of memory\r\n")
+
+    @needs_plain_memory
+    def test_a_failing_read_after_the_report_is_the_last_resort(self):
+        directory = os.open("/", os.O_RDONLY)
+        run = self.start([], terminal=False, stdin=directory, memory_limit=400 * 1024 * 1024)
+        os.close(directory)
+        self.assertEqual(run.process.wait(timeout=10), 1)
+        self.assertEqual(run.read_for(0.5), BANNER + b"EOutOfMemory: Out of memory\r\n")
+        run.close()
+        self.assertRegex(run.error, rb"\AException EInOutError in module wakelet at [0-9A-F]{8}\.\r\n"
+                                    rb"I/O error 21\.\r\n\r\n\Z")
+
+    def test_a_reader_that_goes_away_is_no_crash(self):
+        run = self.start(["verbose"], terminal=False)
+        os.close(run.reader)
+        run.reader = os.open(os.devnull, os.O_RDONLY)
+        self.assertEqual(run.process.wait(timeout=30), 0)
+        run.close()
+        self.assertEqual(run.error, b"")
+
+    def test_the_alsa_layer_delivers_the_tone_exactly(self):
+        expected = subprocess.run([TONE_DUMP, "60000"], check=True, capture_output=True).stdout
+        self.assertEqual(len(expected), MINUTE_BYTES)
+        capture = os.path.join(self.workdir.name, "capture.raw")
+        # A file plugin in front of a device that takes data as fast as it comes.
+        config = 'pcm.!default { type file; slave.pcm { type null }; file "%s"; format "raw" }\n' % capture
+        run = self.start(["verbose"], alsa_config=config)
+        self.assertIn(FOUND, run.read_until(FOUND, 30))
+        # Each cycle reopens the file; catch it holding one whole buffer.
+        deadline = time.monotonic() + 30
+        data = b""
+        while time.monotonic() < deadline:
+            if os.path.exists(capture) and os.path.getsize(capture) == MINUTE_BYTES:
+                run.process.send_signal(signal.SIGSTOP)
+                with open(capture, "rb") as f:
+                    data = f.read()
+                run.process.send_signal(signal.SIGCONT)
+                if len(data) == MINUTE_BYTES:
+                    break
+            time.sleep(0.01)
+        self.assertEqual(len(data), MINUTE_BYTES)
+        self.assertTrue(data == expected, "the device received other bytes than the tone")
+        run.interrupt()
+        run.close()
+        self.assertEqual(run.error, b"")
+
+
+if __name__ == "__main__":
+    WAKELET, TONE_DUMP = sys.argv[1], sys.argv[2]
+    unittest.main(argv=[sys.argv[0], "-v"])
