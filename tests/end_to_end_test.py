@@ -6,111 +6,18 @@ Usage: end_to_end_test.py WAKELET TONE_DUMP
 Each run gets a private ALSA configuration and sound-server address, so the machine's own
 audio setup never takes part: by default there is no audio device at all.
 """
-import errno
 import os
-import pty
-import resource
-import select
 import signal
 import subprocess
 import sys
 import tempfile
 import time
-import tty
 import unittest
 
+from e2e_support import BANNER, FOUND, NO_DEVICE, Run
+
 WAKELET = TONE_DUMP = None
-
-BANNER = (b"Pelvarin's \"keep audio alive\" hack v0.5\r\n"
-          b"\r\n"
-          b"Let this window open until you do not need it anymore.\r\n"
-          b"(press CTRL-C to exit)\r\n"
-          b"\r\n"
-          b"starting hack.\r\n"
-          b"\r\n")
-NO_DEVICE = b"no audio device found.\r\n"
-FOUND = b"audio device found.\r\n"
 MINUTE_BYTES = 2646000 * 4
-
-
-class Run:
-    """One wakelet process; standard output is a raw pseudo-terminal or a pipe."""
-
-    def __init__(self, args, workdir, alsa_config="", terminal=True, stdin=subprocess.DEVNULL,
-                 memory_limit=None):
-        config = os.path.join(workdir, "asound.conf")
-        with open(config, "w") as f:
-            f.write(alsa_config)
-        env = {
-            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-            "HOME": workdir,
-            "XDG_RUNTIME_DIR": workdir,
-            "ALSA_CONFIG_PATH": config,
-            "PULSE_SERVER": "unix:" + os.path.join(workdir, "no-such-server"),
-        }
-        if terminal:
-            self.reader, writer = pty.openpty()
-            tty.setraw(writer)  # the bytes exactly as written, no CR added
-        else:
-            self.reader, writer = os.pipe()
-
-        def limit():
-            if memory_limit:
-                resource.setrlimit(resource.RLIMIT_AS, (memory_limit, memory_limit))
-
-        self.process = subprocess.Popen([WAKELET] + args, stdin=stdin, stdout=writer,
-                                        stderr=subprocess.PIPE, env=env, preexec_fn=limit)
-        os.close(writer)
-        self.output = b""
-        self.chunks = []  # each read's bytes, to see how the output was cut
-        self.error = None
-
-    def read_until(self, expected, timeout):
-        """Reads until the output holds `expected` or `timeout` seconds pass."""
-        deadline = time.monotonic() + timeout
-        while expected not in self.output:
-            left = deadline - time.monotonic()
-            if left <= 0 or not self._read_once(left):
-                break
-        return self.output
-
-    def read_for(self, seconds):
-        """Reads whatever arrives within `seconds`."""
-        deadline = time.monotonic() + seconds
-        while (left := deadline - time.monotonic()) > 0 and self._read_once(left):
-            pass
-        return self.output
-
-    def _read_once(self, timeout):
-        ready, _, _ = select.select([self.reader], [], [], timeout)
-        if not ready:
-            return False
-        try:
-            chunk = os.read(self.reader, 65536)
-        except OSError as e:  # a pseudo-terminal whose other side is gone
-            if e.errno != errno.EIO:
-                raise
-            chunk = b""
-        if chunk:
-            self.chunks.append(chunk)
-        self.output += chunk
-        return bool(chunk)
-
-    def interrupt(self):
-        """Ctrl-C: ends the process through the default action."""
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGINT)
-        self.process.wait(timeout=10)
-
-    def close(self):
-        if self.error is not None:
-            return
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
-        self.error = self.process.stderr.read()
-        self.process.stderr.close()
-        os.close(self.reader)
 
 
 SANITIZED = os.environ.get("WAKELET_SANITIZED") == "1"
@@ -129,7 +36,7 @@ class EndToEnd(unittest.TestCase):
 
     def start(self, args, **kwargs):
         workdir = tempfile.mkdtemp(dir=self.workdir.name)
-        run = Run(args, workdir, **kwargs)
+        run = Run(WAKELET, args, workdir, **kwargs)
         self.runs.append(run)
         return run
 
@@ -219,7 +126,7 @@ class EndToEnd(unittest.TestCase):
         # A file plugin in front of a device that takes data as fast as it comes.
         config = 'pcm.!default { type file; slave.pcm { type null }; file "%s"; format "raw" }\n' % capture
         run = self.start(["verbose"], alsa_config=config)
-        self.assertIn(FOUND, run.read_until(FOUND, 30))
+        self.assertEqual(run.read_until(FOUND, 30), BANNER + FOUND)
         # Each cycle reopens the file; catch it holding one whole buffer.
         deadline = time.monotonic() + 30
         data = b""

@@ -1,0 +1,105 @@
+// The ALSA wave-out layer against a real default device (the sound-server tests run it
+// with a private PulseAudio null sink as ALSA's default).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+#include "waveout.h"
+
+namespace wakelet {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+WAVEFORMATEX ToneFormat() {
+    WAVEFORMATEX format{};
+    format.wFormatTag = WAVE_FORMAT_PCM;
+    format.nChannels = 1;
+    format.nSamplesPerSec = 44100;
+    format.wBitsPerSample = 32;
+    format.nBlockAlign = 4;
+    format.nAvgBytesPerSec = 176400;
+    return format;
+}
+
+double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+TEST(AlsaLayer, OpensOnlyFormatsItCanPlay) {
+    const struct {
+        const char* what;
+        WORD tag, channels, bits, align;
+        MMRESULT expected;
+    } rows[] = {
+        {"32-bit mono PCM", WAVE_FORMAT_PCM, 1, 32, 4, MMSYSERR_NOERROR},
+        {"16-bit stereo PCM", WAVE_FORMAT_PCM, 2, 16, 4, MMSYSERR_NOERROR},
+        {"12-bit samples", WAVE_FORMAT_PCM, 1, 12, 2, WAVERR_BADFORMAT},
+        {"floating-point tag", 3, 1, 32, 4, WAVERR_BADFORMAT},
+        {"block size that does not fit", WAVE_FORMAT_PCM, 1, 32, 8, WAVERR_BADFORMAT},
+        {"no channels", WAVE_FORMAT_PCM, 0, 32, 0, WAVERR_BADFORMAT},
+    };
+    for (const auto& row : rows) {
+        WAVEFORMATEX format = ToneFormat();
+        format.wFormatTag = row.tag;
+        format.nChannels = row.channels;
+        format.wBitsPerSample = row.bits;
+        format.nBlockAlign = row.align;
+        HWAVEOUT device = nullptr;
+        EXPECT_EQ(waveOutOpen(&device, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), row.expected) << row.what;
+        EXPECT_EQ(device != nullptr, row.expected == MMSYSERR_NOERROR) << row.what;
+        if (device) {
+            EXPECT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
+        }
+    }
+}
+
+TEST(AlsaLayer, PlaysABufferInRealTimeThenFreesIt) {
+    WAVEFORMATEX format = ToneFormat();
+    std::vector<std::int32_t> samples(44100 / 4, 1000);  // a quarter second
+    HWAVEOUT device = nullptr;
+    ASSERT_EQ(waveOutOpen(&device, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    WAVEHDR header{};
+    header.lpData = reinterpret_cast<LPSTR>(samples.data());
+    header.dwBufferLength = static_cast<DWORD>(samples.size() * 4);
+    EXPECT_EQ(waveOutWrite(device, &header, sizeof header), WAVERR_UNPREPARED);
+    ASSERT_EQ(waveOutPrepareHeader(device, &header, sizeof header), MMSYSERR_NOERROR);
+    auto start = Clock::now();
+    ASSERT_EQ(waveOutWrite(device, &header, sizeof header), MMSYSERR_NOERROR);
+    EXPECT_LT(SecondsSince(start), 0.1) << "the write waited for the device";
+    MMRESULT result;
+    while ((result = waveOutUnprepareHeader(device, &header, sizeof header)) == WAVERR_STILLPLAYING &&
+           SecondsSince(start) < 5)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(result, MMSYSERR_NOERROR);
+    double played = SecondsSince(start);
+    EXPECT_GE(played, 0.2) << "a quarter second of sound took " << played << " s";
+    EXPECT_LT(played, 2.0);
+    EXPECT_FALSE(header.dwFlags & WHDR_PREPARED);
+    EXPECT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
+}
+
+TEST(AlsaLayer, CloseStopsAPlayingBufferPromptly) {
+    WAVEFORMATEX format = ToneFormat();
+    std::vector<std::int32_t> samples(44100 * 60, 1000);  // a minute
+    for (int round = 0; round < 3; ++round) {  // and the device is free again after each
+        HWAVEOUT device = nullptr;
+        ASSERT_EQ(waveOutOpen(&device, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+        WAVEHDR header{};
+        header.lpData = reinterpret_cast<LPSTR>(samples.data());
+        header.dwBufferLength = static_cast<DWORD>(samples.size() * 4);
+        waveOutPrepareHeader(device, &header, sizeof header);
+        ASSERT_EQ(waveOutWrite(device, &header, sizeof header), MMSYSERR_NOERROR);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(waveOutUnprepareHeader(device, &header, sizeof header), WAVERR_STILLPLAYING);
+        auto start = Clock::now();
+        EXPECT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
+        EXPECT_LT(SecondsSince(start), 0.3);
+    }
+}
+
+}  // namespace
+}  // namespace wakelet

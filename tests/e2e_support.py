@@ -1,0 +1,207 @@
+"""Shared pieces of the end-to-end tests: a wakelet process under observation, and a
+private PulseAudio daemon with null sinks.
+
+Every process gets its own ALSA configuration, sound-server address and runtime
+directories, so the machine's own audio setup never takes part.
+"""
+import errno
+import os
+import pty
+import resource
+import select
+import signal
+import subprocess
+import time
+import tty
+
+BANNER = (b"Pelvarin's \"keep audio alive\" hack v0.5\r\n"
+          b"\r\n"
+          b"Let this window open until you do not need it anymore.\r\n"
+          b"(press CTRL-C to exit)\r\n"
+          b"\r\n"
+          b"starting hack.\r\n"
+          b"\r\n")
+NO_DEVICE = b"no audio device found.\r\n"
+FOUND = b"audio device found.\r\n"
+SAMPLE_RATE = 44100
+
+
+def private_environment(workdir, alsa_config="", pulse_server=None):
+    """An environment whose audio goes only where `alsa_config` says."""
+    config = os.path.join(workdir, "asound.conf")
+    with open(config, "w") as f:
+        f.write(alsa_config)
+    client = os.path.join(workdir, "client.conf")
+    with open(client, "w") as f:
+        f.write("autospawn = no\n")
+    return {
+        "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+        "HOME": workdir,
+        "XDG_RUNTIME_DIR": workdir,
+        "ALSA_CONFIG_PATH": config,
+        "PULSE_CLIENTCONFIG": client,
+        "PULSE_SERVER": pulse_server or "unix:" + os.path.join(workdir, "no-such-server"),
+    }
+
+
+class Run:
+    """One wakelet process; standard output is a raw pseudo-terminal or a pipe."""
+
+    def __init__(self, binary, args, workdir, alsa_config="", pulse_server=None, terminal=True,
+                 stdin=subprocess.DEVNULL, memory_limit=None):
+        env = private_environment(workdir, alsa_config, pulse_server)
+        if terminal:
+            self.reader, writer = pty.openpty()
+            tty.setraw(writer)  # the bytes exactly as written, no CR added
+        else:
+            self.reader, writer = os.pipe()
+
+        def limit():
+            if memory_limit:
+                resource.setrlimit(resource.RLIMIT_AS, (memory_limit, memory_limit))
+
+        self.process = subprocess.Popen([binary] + args, stdin=stdin, stdout=writer,
+                                        stderr=subprocess.PIPE, env=env, preexec_fn=limit)
+        os.close(writer)
+        self.output = b""
+        self.chunks = []  # each read's bytes, to see how the output was cut
+        self.error = None
+
+    def lines(self, line):
+        """How many whole lines of the output are `line` (given with its CR LF)."""
+        return (b"\n" + self.output).count(b"\n" + line)
+
+    def read_until(self, expected, timeout, count=1):
+        """Reads until the output holds the line `expected` `count` times (any bytes, if
+        `expected` is not a whole line), or `timeout` seconds pass."""
+        whole_line = expected.endswith(b"\r\n")
+        deadline = time.monotonic() + timeout
+        while (self.lines(expected) if whole_line else self.output.count(expected)) < count:
+            left = deadline - time.monotonic()
+            if left <= 0 or not self._read_once(left):
+                break
+        return self.output
+
+    def read_for(self, seconds):
+        """Reads whatever arrives within `seconds`."""
+        deadline = time.monotonic() + seconds
+        while (left := deadline - time.monotonic()) > 0 and self._read_once(left):
+            pass
+        return self.output
+
+    def _read_once(self, timeout):
+        ready, _, _ = select.select([self.reader], [], [], timeout)
+        if not ready:
+            return False
+        try:
+            chunk = os.read(self.reader, 65536)
+        except OSError as e:  # a pseudo-terminal whose other side is gone
+            if e.errno != errno.EIO:
+                raise
+            chunk = b""
+        if chunk:
+            self.chunks.append(chunk)
+        self.output += chunk
+        return bool(chunk)
+
+    def alive(self):
+        return self.process.poll() is None
+
+    def interrupt(self):
+        """Ctrl-C: ends the process through the default action."""
+        if self.alive():
+            self.process.send_signal(signal.SIGINT)
+        self.process.wait(timeout=10)
+
+    def close(self):
+        if self.error is not None:
+            return
+        if self.alive():
+            self.process.kill()
+            self.process.wait()
+        self.error = self.process.stderr.read()
+        self.process.stderr.close()
+        os.close(self.reader)
+
+
+class PulseServer:
+    """A PulseAudio daemon of the test's own, on a private socket, with null sinks in the
+    program's format, and idle sinks suspended after a second."""
+
+    def __init__(self, root, sinks=("keepalive",)):
+        self.root = root
+        self.sinks = list(sinks)
+        self.address = "unix:" + os.path.join(root, "native")
+        self.process = None
+        self.env = {
+            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+            "HOME": os.path.join(root, "home"),
+            "XDG_RUNTIME_DIR": os.path.join(root, "run"),
+            "XDG_CONFIG_HOME": os.path.join(root, "config"),
+            "PULSE_RUNTIME_PATH": os.path.join(root, "run"),
+            "PULSE_STATE_PATH": os.path.join(root, "state"),
+            "PULSE_SERVER": self.address,
+        }
+        for name in ("home", "run", "config", "state"):
+            os.makedirs(os.path.join(root, name), mode=0o700, exist_ok=True)
+
+    def alsa_config(self):
+        return ('pcm.!default { type pulse; server "%s" }\n'
+                'ctl.!default { type pulse; server "%s" }\n' % (self.address, self.address))
+
+    def start(self):
+        args = ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+                "--log-target=stderr", "--log-level=error",
+                "-L", "module-native-protocol-unix socket=%s auth-anonymous=1" % self.address[5:]]
+        for sink in self.sinks:
+            args += ["-L", "module-null-sink sink_name=%s format=s32le channels=1 rate=%d" % (sink, SAMPLE_RATE)]
+        args += ["-L", "module-suspend-on-idle timeout=1"]
+        self.log = open(os.path.join(self.root, "pulseaudio.log"), "ab")
+        self.process = subprocess.Popen(args, env=self.env, stdin=subprocess.DEVNULL,
+                                        stdout=self.log, stderr=self.log)
+        deadline = time.monotonic() + 15
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                raise RuntimeError("pulseaudio ended at start-up with status %d" % self.process.returncode)
+            if subprocess.run(["pactl", "info"], env=self.env, capture_output=True).returncode == 0:
+                self.pactl("set-default-sink", self.sinks[0])
+                return self
+            time.sleep(0.1)
+        raise RuntimeError("pulseaudio did not answer")
+
+    def pactl(self, *args):
+        return subprocess.run(["pactl"] + list(args), env=self.env, check=True,
+                              capture_output=True, text=True).stdout
+
+    def sink_states(self):
+        """{sink name: state}, e.g. {"keepalive": "RUNNING"}."""
+        states = {}
+        for line in self.pactl("list", "sinks", "short").splitlines():
+            fields = line.split("\t")
+            states[fields[1]] = fields[-1]
+        return states
+
+    def wait_for_state(self, sink, state, timeout):
+        """Seconds it took for `sink` to reach `state`, or None."""
+        start = time.monotonic()
+        while time.monotonic() - start < timeout:
+            if self.sink_states().get(sink) == state:
+                return time.monotonic() - start
+            time.sleep(0.05)
+        return None
+
+    def kill(self):
+        if self.process and self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        if self.process:
+            self.log.close()
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                pass
+        self.kill()
