@@ -2,21 +2,25 @@
 // the user's default output and goes through PipeWire or PulseAudio when they run.
 //
 // A written buffer plays on a thread of its own, fed with non-blocking writes straight
-// from the caller's buffer. The thread never waits longer than PollMs at a time, so that
-// waveOutClose can stop it promptly.
+// from the caller's buffer. The thread sleeps until the device wants data; waveOutClose
+// wakes it through an eventfd, so that closing stops playback promptly.
 #include <alsa/asoundlib.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
+#include <cstdint>
 #include <csignal>
 #include <ctime>
 #include <memory>
-#include <mutex>
+#include <mutex>  // std::call_once
 #include <new>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "waveout.h"
 
@@ -25,7 +29,10 @@ namespace wakelet {
 namespace {
 
 constexpr int PollMs = 100;
-constexpr unsigned LatencyUs = 500000;
+// A deep buffer lets the player (and the sound server) sleep for long stretches.
+constexpr unsigned LatencyUs = 2000000;
+// How often a player with nothing to do checks that the device still moves.
+constexpr int StallCheckMs = 1000;
 // A device that takes no data and plays nothing for this long has gone away.
 constexpr std::chrono::seconds StallLimit{5};
 
@@ -71,6 +78,27 @@ bool AlsaFormat(const WAVEFORMATEX& format, snd_pcm_format_t* out) {
     }
 }
 
+// Wakes the player out of any wait when the device is being closed.
+struct StopSignal {
+    int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    std::atomic<bool> raised{false};
+
+    StopSignal() = default;
+    StopSignal(const StopSignal&) = delete;
+    StopSignal& operator=(const StopSignal&) = delete;
+    ~StopSignal() {
+        if (fd >= 0) close(fd);
+    }
+    void Raise() {
+        raised = true;
+        std::uint64_t one = 1;
+        if (write(fd, &one, sizeof one) < 0) {
+            // The flag alone still stops the player at its next wake-up.
+        }
+    }
+    bool Raised() const { return raised; }
+};
+
 struct PcmCloser {
     void operator()(snd_pcm_t* pcm) const {
         snd_pcm_drop(pcm);
@@ -85,35 +113,41 @@ struct WaveOutDevice {
     Pcm pcm;
     unsigned frameBytes = 0;
     unsigned rate = 0;
+    StopSignal stop;
 
     WAVEHDR* playing = nullptr;  // the header written and not yet unprepared
     std::thread player;
     std::atomic<bool> finished{false};
-    std::mutex mutex;
-    std::condition_variable wake;
-    bool stop = false;  // guarded by mutex
 
-    ~WaveOutDevice() { Stop(); }
-
-    void Stop() {
-        if (!player.joinable()) return;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            stop = true;
+    ~WaveOutDevice() {
+        if (player.joinable()) {
+            stop.Raise();
+            player.join();
         }
-        wake.notify_all();
-        player.join();
     }
 
-    // Waits up to `ms`; false when the device is being closed.
-    bool Pause(long ms) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return !wake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stop; });
+    // Waits until the device wants data, an error shows, or `ms` pass. The player sleeps
+    // here between the device's periods; false once the device is being closed.
+    bool WaitForDevice(std::vector<pollfd>& fds, int ms) {
+        snd_pcm_t* p = pcm.get();
+        int count = snd_pcm_poll_descriptors(p, fds.data(), static_cast<unsigned>(fds.size() - 1));
+        fds[static_cast<std::size_t>(count)] = {stop.fd, POLLIN, 0};
+        if (poll(fds.data(), static_cast<nfds_t>(count + 1), ms) < 0 && errno != EINTR) return Pause(PollMs);
+        if (stop.Raised()) return false;
+        unsigned short revents = 0;
+        snd_pcm_poll_descriptors_revents(p, fds.data(), static_cast<unsigned>(count), &revents);
+        // An error the next write does not report would have the player spin; slow it down.
+        if ((revents & (POLLERR | POLLHUP)) && snd_pcm_state(p) != SND_PCM_STATE_XRUN &&
+            snd_pcm_state(p) != SND_PCM_STATE_SUSPENDED)
+            return Pause(PollMs);
+        return true;
     }
 
-    bool Stopping() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return stop;
+    // Waits `ms`; false once the device is being closed.
+    bool Pause(int ms) {
+        pollfd fd{stop.fd, POLLIN, 0};
+        poll(&fd, 1, ms);
+        return !stop.Raised();
     }
 
     // Underruns and suspends are mended in place; anything else means the device is gone.
@@ -132,30 +166,29 @@ struct WaveOutDevice {
 
     void Play(const char* data, snd_pcm_uframes_t frames) {
         snd_pcm_t* p = pcm.get();
+        int descriptors = snd_pcm_poll_descriptors_count(p);
+        if (descriptors < 0) return;
+        std::vector<pollfd> fds(static_cast<std::size_t>(descriptors) + 1);
         snd_pcm_uframes_t done = 0;
         auto lastProgress = std::chrono::steady_clock::now();
         auto stalled = [&] { return std::chrono::steady_clock::now() - lastProgress > StallLimit; };
 
-        while (done < frames && !Stopping()) {
+        while (done < frames && !stop.Raised()) {
             snd_pcm_sframes_t n = snd_pcm_writei(p, data + done * frameBytes, frames - done);
             if (n > 0) {
                 done += static_cast<snd_pcm_uframes_t>(n);
                 lastProgress = std::chrono::steady_clock::now();
-                continue;
+            } else if (n == 0 || n == -EAGAIN) {
+                if (!WaitForDevice(fds, StallCheckMs) || stalled()) return;
+            } else if (!Recover(static_cast<int>(n))) {
+                return;
             }
-            int error = static_cast<int>(n);
-            if (n == 0 || n == -EAGAIN) {
-                error = snd_pcm_wait(p, PollMs);
-                if (error >= 0) error = 0;
-            }
-            if (error != 0 && !Recover(error)) return;
-            if (stalled()) return;
         }
 
         // Everything is queued. A buffer shorter than the start threshold has not started yet.
         if (snd_pcm_state(p) == SND_PCM_STATE_PREPARED) snd_pcm_start(p);
         snd_pcm_sframes_t lastDelay = -1;
-        while (!Stopping()) {
+        while (!stop.Raised()) {
             snd_pcm_sframes_t delay = 0;
             int error = snd_pcm_delay(p, &delay);
             if (error == -EPIPE) {
@@ -179,7 +212,7 @@ struct WaveOutDevice {
                 return;
             }
             long ms = static_cast<long>(delay * 1000 / rate) + 1;
-            if (!Pause(ms < PollMs ? ms : PollMs)) return;
+            if (!Pause(static_cast<int>(ms < StallCheckMs ? ms : StallCheckMs))) return;
         }
     }
 };
@@ -204,6 +237,10 @@ MMRESULT waveOutOpen(HWAVEOUT* device, UINT deviceId, const WAVEFORMATEX* format
 
     auto* opened = new (std::nothrow) WaveOutDevice;
     if (opened == nullptr) return MMSYSERR_NOMEM;
+    if (opened->stop.fd < 0) {
+        delete opened;
+        return MMSYSERR_NOMEM;
+    }
     opened->pcm = std::move(pcm);
     opened->frameBytes = format->nBlockAlign;
     opened->rate = format->nSamplesPerSec;
