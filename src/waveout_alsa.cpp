@@ -16,7 +16,8 @@
 #include <csignal>
 #include <ctime>
 #include <memory>
-#include <mutex>  // std::call_once
+#include <condition_variable>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -33,6 +34,8 @@ constexpr int PollMs = 100;
 constexpr unsigned LatencyUs = 2000000;
 // How often a player with nothing to do checks that the device still moves.
 constexpr int StallCheckMs = 1000;
+// How long an open may take before the device counts as unusable.
+constexpr std::chrono::seconds OpenTimeout{5};
 // A device that takes no data and plays nothing for this long has gone away.
 constexpr std::chrono::seconds StallLimit{5};
 
@@ -106,6 +109,72 @@ struct PcmCloser {
     }
 };
 using Pcm = std::unique_ptr<snd_pcm_t, PcmCloser>;
+
+// Opening the default PCM and setting its format. A sound server that accepts the
+// connection but never readies the stream (PipeWire without its session manager does
+// this) would leave a plugin waiting forever, so the open runs on a thread of its own and
+// is given up after OpenTimeout. A given-up attempt is waited for again by the next open
+// instead of starting another, so at most one can be stuck at a time; should it ever
+// finish, it closes what it opened.
+struct OpenAttempt {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    bool abandoned = false;
+    snd_pcm_t* pcm = nullptr;
+    MMRESULT result = MMSYSERR_ERROR;
+};
+
+std::shared_ptr<OpenAttempt> stuckOpen;  // touched by the calling thread only
+
+// Waits for `attempt` up to OpenTimeout; true once it has finished.
+bool AwaitOpen(OpenAttempt& attempt) {
+    std::unique_lock<std::mutex> lock(attempt.mutex);
+    return attempt.finished.wait_for(lock, OpenTimeout, [&] { return attempt.done; });
+}
+
+MMRESULT OpenDefaultPcm(snd_pcm_format_t alsaFormat, const WAVEFORMATEX& format, Pcm* out) {
+    if (stuckOpen) {
+        if (!AwaitOpen(*stuckOpen)) return MMSYSERR_ERROR;
+        stuckOpen.reset();
+    }
+    auto attempt = std::make_shared<OpenAttempt>();
+    unsigned channels = format.nChannels, rate = format.nSamplesPerSec;
+    try {
+        std::thread([attempt, alsaFormat, channels, rate] {
+            snd_pcm_t* pcm = nullptr;
+            MMRESULT result = MMSYSERR_NOERROR;
+            int error = snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
+            if (error < 0) {
+                pcm = nullptr;
+                result = TranslateAlsaError(error);
+            } else if (snd_pcm_set_params(pcm, alsaFormat, SND_PCM_ACCESS_RW_INTERLEAVED, channels, rate, 1,
+                                          LatencyUs) < 0) {
+                snd_pcm_close(pcm);
+                pcm = nullptr;
+                result = WAVERR_BADFORMAT;
+            }
+            std::lock_guard<std::mutex> lock(attempt->mutex);
+            if (attempt->abandoned && pcm != nullptr) snd_pcm_close(pcm);
+            attempt->pcm = attempt->abandoned ? nullptr : pcm;
+            attempt->result = result;
+            attempt->done = true;
+            attempt->finished.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        return MMSYSERR_NOMEM;
+    }
+    if (!AwaitOpen(*attempt)) {
+        std::lock_guard<std::mutex> lock(attempt->mutex);
+        if (!attempt->done) {
+            attempt->abandoned = true;
+            stuckOpen = attempt;
+            return MMSYSERR_ERROR;
+        }
+    }
+    out->reset(attempt->pcm);
+    return attempt->result;
+}
 
 }  // namespace
 
@@ -227,13 +296,9 @@ MMRESULT waveOutOpen(HWAVEOUT* device, UINT deviceId, const WAVEFORMATEX* format
     if (!AlsaFormat(*format, &alsaFormat)) return WAVERR_BADFORMAT;
 
     PrepareProcess();
-    snd_pcm_t* raw = nullptr;
-    int error = snd_pcm_open(&raw, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
-    if (error < 0) return TranslateAlsaError(error);
-    Pcm pcm(raw);
-    error = snd_pcm_set_params(raw, alsaFormat, SND_PCM_ACCESS_RW_INTERLEAVED, format->nChannels,
-                               format->nSamplesPerSec, 1, LatencyUs);
-    if (error < 0) return WAVERR_BADFORMAT;
+    Pcm pcm;
+    MMRESULT result = OpenDefaultPcm(alsaFormat, *format, &pcm);
+    if (result != MMSYSERR_NOERROR) return result;
 
     auto* opened = new (std::nothrow) WaveOutDevice;
     if (opened == nullptr) return MMSYSERR_NOMEM;

@@ -205,3 +205,61 @@ class PulseServer:
             except subprocess.TimeoutExpired:
                 pass
         self.kill()
+
+
+class PipeWireServer(PulseServer):
+    """PipeWire with WirePlumber and its PulseAudio front end, on a private runtime
+    directory and D-Bus session, with a null sink in the program's format as default."""
+
+    def __init__(self, root, session_manager=True):
+        super().__init__(root, ("keepalive",))
+        self.session_manager = session_manager
+        self.address = "unix:" + os.path.join(root, "run", "native")  # PULSE_RUNTIME_PATH
+        self.env["PULSE_SERVER"] = self.address
+        self.env["XDG_STATE_HOME"] = os.path.join(root, "state")
+
+    def start(self):
+        daemons = "pipewire & sleep 1; %s pipewire-pulse & wait" % ("wireplumber &" if self.session_manager else "")
+        self.log = open(os.path.join(self.root, "pipewire.log"), "ab")
+        # Its own process group, so that stopping it takes every daemon with it.
+        self.process = subprocess.Popen(["dbus-run-session", "--", "sh", "-c", daemons], env=self.env,
+                                        stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log,
+                                        start_new_session=True)
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                raise RuntimeError("pipewire ended at start-up with status %d" % self.process.returncode)
+            if subprocess.run(["pactl", "info"], env=self.env, capture_output=True).returncode == 0:
+                self.pactl("load-module", "module-null-sink", "sink_name=keepalive", "format=s32le", "channels=1",
+                           "rate=%d" % SAMPLE_RATE)
+                if self.session_manager:
+                    self.pactl("set-default-sink", "keepalive")
+                return self
+            time.sleep(0.1)
+        raise RuntimeError("pipewire-pulse did not answer")
+
+    def kill(self):
+        if self.process and self.process.poll() is None:
+            os.killpg(self.process.pid, signal.SIGKILL)
+            self.process.wait()
+        if self.process:
+            self.log.close()
+            if self.group_alive():
+                os.killpg(self.process.pid, signal.SIGKILL)
+
+    def group_alive(self):
+        """Whether any process of the daemons' group is left."""
+        try:
+            os.killpg(self.process.pid, 0)
+            return True
+        except ProcessLookupError:
+            return False
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            os.killpg(self.process.pid, signal.SIGTERM)
+            try:
+                self.process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                pass
+        self.kill()

@@ -12,7 +12,7 @@ import tempfile
 import time
 import unittest
 
-from e2e_support import BANNER, FOUND, NO_DEVICE, PulseServer, Run, private_environment
+from e2e_support import BANNER, FOUND, NO_DEVICE, PipeWireServer, PulseServer, Run, private_environment
 
 WAKELET = TONE_DUMP = ALSA_LAYER_TESTS = None
 
@@ -143,6 +143,43 @@ class SoundServer(unittest.TestCase):
         env = private_environment(workdir, self.server.alsa_config(), self.server.address)
         result = subprocess.run([ALSA_LAYER_TESTS], env=env, capture_output=True, text=True)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+
+
+class PipeWire(SoundServer):
+    """The same program against PipeWire's PulseAudio front end."""
+
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(self.tmp.cleanup)
+        self.server = PipeWireServer(os.path.join(self.tmp.name, "pipewire"),
+                                     session_manager=self._testMethodName != "test_pipewire_without_its_session_manager")
+        self.addCleanup(self.assert_no_daemon_left)
+        self.addCleanup(self.server.stop)
+        self.server.start()
+        self.runs = []
+        self.addCleanup(self.close_runs)
+
+    def assert_no_daemon_left(self):
+        deadline = time.monotonic() + 5
+        while self.server.group_alive() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertFalse(self.server.group_alive(), "a PipeWire daemon outlived the test")
+
+    def test_pipewire_keeps_the_sink_running(self):
+        run = self.start(["verbose"])
+        self.assertEqual(run.read_until(FOUND, 60), BANNER + FOUND)
+        self.assertIsNotNone(self.server.wait_for_state("keepalive", "RUNNING", 2))
+        deadline = time.monotonic() + 5
+        self.assertEqual(set(self.watch("keepalive", run, lambda: time.monotonic() > deadline)), {"RUNNING"})
+        self.assert_quiet_and_alive(run)
+        self.assertIsNotNone(self.server.wait_for_state("keepalive", "IDLE", 5))
+
+    def test_pipewire_without_its_session_manager(self):
+        # Nothing links the stream, so it never gets ready: the open gives up, the program
+        # reports no device and goes on.
+        run = self.start(["verbose"])
+        self.assertEqual(run.read_until(NO_DEVICE, 30), BANNER + NO_DEVICE)
+        self.assert_quiet_and_alive(run)
 
 
 if __name__ == "__main__":
