@@ -69,10 +69,7 @@ class SoundServer(unittest.TestCase):
         self.assert_quiet_and_alive(run)
         self.assertIsNotNone(self.server.wait_for_state("keepalive", "SUSPENDED", 5))
 
-    def test_the_sink_receives_the_tone_sample_for_sample(self):
-        tone = subprocess.run([TONE_DUMP, "60000"], check=True, capture_output=True).stdout
-        run = self.start(["verbose"])
-        self.assertEqual(run.read_until(FOUND, 60), BANNER + FOUND)
+    def record_a_second_of_the_tone(self, tone):
         recorder = subprocess.Popen(["parec", "-d", "keepalive.monitor", "--format=s32le", "--channels=1",
                                      "--rate=44100", "--raw"], env=self.server.env, stdout=subprocess.PIPE)
         recorded = b""
@@ -86,6 +83,31 @@ class SoundServer(unittest.TestCase):
         self.assertEqual(len(stretch), 44100 * 4, "recorded %d bytes" % len(recorded))
         self.assertNotEqual(stretch, bytes(len(stretch)), "the sink received silence")
         self.assertGreaterEqual(tone.find(stretch), 0, "the recorded stretch is not a stretch of the tone")
+
+    def test_the_sink_receives_the_tone_sample_for_sample(self):
+        tone = subprocess.run([TONE_DUMP, "60000"], check=True, capture_output=True).stdout
+        run = self.start(["verbose"])
+        self.assertEqual(run.read_until(FOUND, 60), BANNER + FOUND)
+        self.record_a_second_of_the_tone(tone)
+        self.assert_quiet_and_alive(run)
+
+    def test_a_stall_and_a_suspended_sink_are_recovered_inside_the_buffer(self):
+        tone = subprocess.run([TONE_DUMP, "60000"], check=True, capture_output=True).stdout
+        run = self.start(["verbose"])
+        self.assertEqual(run.read_until(FOUND, 60), BANNER + FOUND)
+        self.assertIsNotNone(self.server.wait_for_state("keepalive", "RUNNING", 2))
+        # Frozen for longer than the device's buffer: the stream runs dry.
+        run.process.send_signal(signal.SIGSTOP)
+        time.sleep(3)
+        run.process.send_signal(signal.SIGCONT)
+        self.assertIsNotNone(self.server.wait_for_state("keepalive", "RUNNING", 3))
+        self.server.pactl("suspend-sink", "keepalive", "1")
+        time.sleep(2)
+        self.server.pactl("suspend-sink", "keepalive", "0")
+        self.assertIsNotNone(self.server.wait_for_state("keepalive", "RUNNING", 3))
+        # Still the first buffer, still the exact tone.
+        self.record_a_second_of_the_tone(tone)
+        self.assertEqual(run.read_for(1), BANNER + FOUND)
         self.assert_quiet_and_alive(run)
 
     def test_a_killed_server_is_survived_and_used_again_at_the_next_attempt(self):
