@@ -3,8 +3,7 @@
 
 Both play the one-minute tone to the null sink of a private PulseAudio daemon through
 ALSA's default device. For each, over the same window of a running playback, it reads the
-process's CPU time and the context switches of all its threads (each one a wakeup), and
-scales them to one minute.
+CPU time and the wakeups of all the process's threads, and scales them to one minute.
 
 Usage: scripts/measure_steady_state.py [BUILD_DIR]   (default: build/release)
 """
@@ -19,24 +18,25 @@ from e2e_support import FOUND, PulseServer, Run, private_environment  # noqa: E4
 
 SETTLE = 2.0   # seconds after playback starts before the window opens
 WINDOW = 50.0  # seconds; stays inside one minute-long buffer
-TICK = os.sysconf("SC_CLK_TCK")
 
 
 def snapshot(pid):
-    """(CPU seconds of the whole process, context switches summed over its live threads)."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    cpu = (int(fields[11]) + int(fields[12])) / TICK
-    switches = 0
+    """(CPU seconds, wakeups) summed over the process's threads. CPU time comes from the
+    scheduler's nanosecond count; a wakeup is a voluntary context switch (the thread went
+    to sleep), so preemptions by other load are left out."""
+    cpu = 0.0
+    wakeups = 0
     for tid in os.listdir("/proc/%d/task" % pid):
         try:
+            with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
+                cpu += int(f.read().split()[0]) / 1e9
             with open("/proc/%d/task/%s/status" % (pid, tid)) as f:
                 for line in f:
-                    if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
-                        switches += int(line.split()[1])
+                    if line.startswith("voluntary_ctxt_switches"):
+                        wakeups += int(line.split()[1])
         except FileNotFoundError:
             pass
-    return cpu, switches
+    return cpu, wakeups
 
 
 def measure(pid):
