@@ -21,4 +21,7 @@ cmake --build --preset asan -j "$jobs"
 export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
 WAKELET_SANITIZED=1 ctest --preset asan -j "$jobs" -LE long || status=1
 
+# Then the Windows build: cross-compiled with MinGW-w64, tested under Wine.
+bash scripts/test_windows.sh || status=1
+
 exit $status
