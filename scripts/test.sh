@@ -36,4 +36,7 @@ WAKELET_SANITIZED=1 ctest --preset asan -j "$jobs" -LE 'long|sound_server' || st
 # The device layer's thread against a real server, and a server lost mid-buffer.
 ctest --preset asan -j "$jobs" -R '^sound_server\.(the_alsa_layer_on_its_own|a_killed_server)' || status=1
 
+# Then the Windows build: cross-compiled with MinGW-w64, tested under Wine.
+bash scripts/test_windows.sh || status=1
+
 exit $status

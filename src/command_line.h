@@ -61,4 +61,11 @@ std::vector<std::basic_string<Char>> SplitCommandLine(std::basic_string_view<Cha
     return arguments;
 }
 
+// Whether the first argument of a one-string command line selects verbose mode.
+template <class Char>
+bool FirstArgumentIsVerbose(std::basic_string_view<Char> line) {
+    auto arguments = SplitCommandLine(line);
+    return !arguments.empty() && IsVerboseArgument(std::basic_string_view<Char>(arguments.front()));
+}
+
 }  // namespace wakelet

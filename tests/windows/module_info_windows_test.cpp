@@ -1,0 +1,29 @@
+// What the last-resort report names on Windows: the exe's file name and an offset into it.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "module_info.h"
+
+namespace wakelet {
+namespace {
+
+TEST(WindowsModuleInfo, NamesTheExecutableWithoutItsFolder) {
+    EXPECT_EQ(ModuleFileName(), "wakelet_windows_tests.exe");
+}
+
+TEST(WindowsModuleInfo, CodeLocationIsAnOffsetIntoTheImage) {
+    auto base = reinterpret_cast<std::uintptr_t>(GetModuleHandleW(nullptr));
+    const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const void* code = reinterpret_cast<const void*>(&ModuleFileName);
+    std::uint32_t offset = ModuleOffset(code);
+    EXPECT_EQ(offset, reinterpret_cast<std::uintptr_t>(code) - base);
+    EXPECT_GE(offset, headers->OptionalHeader.SizeOfHeaders);
+    EXPECT_LT(offset, headers->OptionalHeader.SizeOfImage);
+}
+
+}  // namespace
+}  // namespace wakelet
