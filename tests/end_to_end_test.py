@@ -68,7 +68,7 @@ class EndToEnd(unittest.TestCase):
                 # Normal mode says nothing after the banner.
                 time.sleep(2)
                 for args, run in runs:
-                    self.assertEqual(run.read_for(0), BANNER, args)
+                    self.assertEqual(run.read_for(0.1), BANNER, args)
                     self.assertTrue(run.alive(), args)
             for _, run in runs:
                 run.close()
