@@ -1,9 +1,11 @@
 #include "tone_buffer.h"
 
 #include <new>
+#include <optional>
 
 #include "failure.h"
 #include "tone.h"
+#include "tone_fast.h"
 
 namespace wakelet {
 
@@ -39,8 +41,16 @@ void InitWaveFormat() {
 void GenerateTone(std::int32_t Frequency, std::uint32_t DurationMs, double Amplitude) {
     const ToneSteps steps = MakeToneSteps(Frequency, WaveFormat.nSamplesPerSec, Amplitude);
     const std::uint32_t count = ToneSampleCount(DurationMs, WaveFormat.nSamplesPerSec);
+    // The samples are those of SynthesizeToneReference, built on every core. What the
+    // build needs besides the buffer is had first, so a failure leaves Samples as it was.
+    std::optional<ToneSynthesizer> synthesizer;
+    try {
+        synthesizer.emplace(steps, count, ToneThreads());
+    } catch (const std::bad_alloc&) {
+        throw EOutOfMemory();
+    }
     Samples.Reset(count);
-    SynthesizeToneReference(steps, Samples.data(), Samples.size());
+    synthesizer->Run(Samples.data());
 }
 
 }  // namespace wakelet
