@@ -130,7 +130,8 @@ Turn SinCosOfPhase(const TonePlan& plan, std::uint64_t units, int shift, long do
     const std::uint64_t fraction = (static_cast<std::uint64_t>(plan.turns) * units) & mask;
     const std::uint64_t quarters = ((fraction >> (shift - 3)) + 1) >> 1;  // nearest, 0 to 4
     // Exact: a multiple of 2^-shift no larger than 1/8.
-    const long double rest = static_cast<long double>(fraction) * unit - static_cast<long double>(quarters) * 0.25L;
+    const long double rest =
+        static_cast<long double>(fraction) * unit - static_cast<long double>(quarters) * 0.25L;
     const long double x = TwoPi * rest + plan.excess * (static_cast<long double>(units) * unit);
     const Turn z = SinCosNearZero(x);
     switch (quarters & 3) {
@@ -141,25 +142,33 @@ Turn SinCosOfPhase(const TonePlan& plan, std::uint64_t units, int shift, long do
     }
 }
 
+// z turned by the angle of r.
+Turn Turned(const Turn& z, const Turn& r) {
+    return {z.cos * r.cos - z.sin * r.sin, z.sin * r.cos + z.cos * r.sin};
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
 // The error bound, and the plan
 //
 // Within a block, sample j has the exact phase a + b_j, where a is the block's first
-// phase and b_j = w j step. The tables hold cos b_j and sin b_j, and the block start
-// Zc = A cos a, Zs = A sin a, all rounded to double from values within 2^-61 (times A) of
-// the truth. The sample's fast value is y = Zs cos b_j + Zc sin b_j in double precision.
-// With u = 2^-53: the four inputs carry relative errors of u plus 2^-60 absolute; as
-// |sin a cos b| + |cos a sin b| <= 1, the two products differ from A sin(a + b) by at
-// most |A| (2u + 2^-57), and the two roundings of the products and the one of the sum add
-// at most |A| 2u. So |y - A sin(w t)| <= |A| (4u + 2^-57) < |A| 2^-50.
+// phase and b_j = w j step. The tables hold cos b_j and sin b_j within 2^-61. The block's
+// start (cos a, sin a) is within 2^-55.5: it is evaluated afresh (2^-60.5 as a complex
+// number) and then turned at most 15 times by a rotation itself that close, each turn
+// adding that and 2^-61 of rounding. Rounded to double and scaled: Zc = A cos a and
+// Zs = A sin a. The sample's fast value is y = Zs cos b_j + Zc sin b_j in double
+// precision. With u = 2^-53, as |sin a cos b| + |cos a sin b| <= 1 and |cos| + |sin| <=
+// sqrt 2, the two products differ from A sin(a + b) by at most
+// |A| (2u + sqrt 2 (2^-55.5 + 2^-61)) < |A| (2u + 2^-54.9), and the roundings of the
+// products and of their sum add at most |A| 2u. So |y - A sin(w t)| < |A| 2^-50.
 //
 // The reference evaluates A sinl(P) with P = w t rounded to 64 bits: |P - w t| is at most
 // 2^-64 |w t|, which moves the sample by up to |A| 2^-64 |w| t (1.5e-6 over the hour).
-// Its sine is allowed 2^-52 of error (measured: under one unit in the last place, 2^-63;
-// the allowance is two thousand of those), and its product with A half a unit in the last
-// place, 2^-64 |A|. The margin is the sum of all of these, rounded up generously:
+// Its sine is allowed 2^-52 of error (measured on every 64th sample of the hour against a
+// quadruple-precision sine: under one unit in the last place, 2^-63; the allowance is two
+// thousand of those), and its product with A half a unit in the last place, 2^-64 |A|.
+// The margin is the sum of all of these, rounded up generously:
 //   |A| (2^-49 + 2^-63 |w| tmax).
 // A fast value farther than that from every half-integer rounds as the reference does.
 
@@ -167,6 +176,9 @@ namespace {
 
 // Fast values in blocks of this many samples share one table of rotations.
 constexpr std::size_t BlockLength = 2048;
+// A block's start is evaluated afresh once in this many blocks, and turned from the
+// previous block's start in between.
+constexpr std::size_t BlocksBetweenStarts = 16;
 // Runs shorter than this (the first few samples and one at each binade's end) go to the
 // reference: a table for them would cost more than it saves.
 constexpr std::size_t ShortestFastRun = 32;
@@ -217,7 +229,9 @@ TonePlan PlanTone(const ToneSteps& steps, std::size_t count) {
 
 namespace {
 
-inline double FastValue(double zc, double zs, double c, double s) { return zs * c + zc * s; }
+inline double FastValue(double zc, double zs, double c, double s) {
+    return zs * c + zc * s;
+}
 
 // Rounds n fast values into out; the offsets of close calls go to close. Returns their number.
 std::size_t RoundScalar(double zc, double zs, const double* c, const double* s, std::size_t n, double limit,
@@ -276,8 +290,9 @@ WAKELET_TARGET_AVX2 inline __m256d FastValues4(__m256d zc, __m256d zs, const dou
     return _mm256_fmadd_pd(zs, _mm256_loadu_pd(c), _mm256_mul_pd(zc, _mm256_loadu_pd(s)));
 }
 
-WAKELET_TARGET_AVX2 std::size_t RoundAvx2(double zc, double zs, const double* c, const double* s, std::size_t n,
-                                          double limit, std::int32_t* out, std::uint32_t* close) {
+WAKELET_TARGET_AVX2 std::size_t RoundAvx2(double zc, double zs, const double* c, const double* s,
+                                          std::size_t n, double limit, std::int32_t* out,
+                                          std::uint32_t* close) {
     const __m256d vzc = _mm256_set1_pd(zc), vzs = _mm256_set1_pd(zs), vlimit = _mm256_set1_pd(limit);
     const __m256d sign = _mm256_set1_pd(-0.0);
     std::size_t closeCount = 0, k = 0;
@@ -304,9 +319,13 @@ WAKELET_TARGET_AVX2 void ValuesAvx2(double zc, double zs, const double* c, const
     ValuesScalar(zc, zs, c + k, s + k, n - k, out + k);
 }
 
-bool HasAvx2() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
+bool HasAvx2() {
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+}
 #else
-bool HasAvx2() { return false; }
+bool HasAvx2() {
+    return false;
+}
 #endif
 
 std::size_t RoundBlock(bool wide, double zc, double zs, const double* c, const double* s, std::size_t n,
@@ -322,7 +341,8 @@ std::size_t RoundBlock(bool wide, double zc, double zs, const double* c, const d
 #endif
 }
 
-void ValueBlock(bool wide, double zc, double zs, const double* c, const double* s, std::size_t n, double* out) {
+void ValueBlock(bool wide, double zc, double zs, const double* c, const double* s, std::size_t n,
+                double* out) {
 #if defined(WAKELET_AVX2)
     if (wide) return ValuesAvx2(zc, zs, c, s, n, out);
 #endif
@@ -374,7 +394,11 @@ struct ValueSink {
 // Writers and threads
 
 ToneWriter::ToneWriter(const TonePlan& plan)
-    : plan_(plan), wide_(HasAvx2()), cosTable_(BlockLength), sinTable_(BlockLength), closeCalls_(BlockLength) {}
+    : plan_(plan),
+      wide_(HasAvx2()),
+      cosTable_(BlockLength),
+      sinTable_(BlockLength),
+      closeCalls_(BlockLength) {}
 
 void ToneWriter::MakeTable(const ToneTimeRun& run, std::size_t length) noexcept {
     int shift;
@@ -411,13 +435,19 @@ void ToneWriter::Walk(Sink& sink, std::size_t first, std::size_t count) noexcept
         const std::size_t needed = std::min(BlockLength, run->count);
         if (run->step != tableStep_ || tableLength_ < needed) MakeTable(*run, needed);
         const long double unit = std::ldexp(1.0L, -shift);
-        for (std::size_t m = begin; m < end;) {
+        // Block starts: evaluated afresh every few blocks, turned from block to block between.
+        const Turn blockTurn = SinCosOfPhase(plan_, BlockLength * stepUnits, shift, unit);
+        Turn z{};
+        for (std::size_t m = begin, blocks = 0; m < end; ++blocks) {
             const std::size_t block = m / BlockLength * BlockLength;
             const std::size_t stop = std::min(end, block + BlockLength);
-            const Turn z = SinCosOfPhase(plan_, startUnits + block * stepUnits, shift, unit);
+            z = blocks % BlocksBetweenStarts == 0
+                    ? SinCosOfPhase(plan_, startUnits + block * stepUnits, shift, unit)
+                    : Turned(z, blockTurn);
             const double zc = static_cast<double>(peak * z.cos), zs = static_cast<double>(peak * z.sin);
             const std::size_t j = m - block;
-            sink.Block(zc, zs, cosTable_.data() + j, sinTable_.data() + j, stop - m, done + (m - begin), *run, m);
+            sink.Block(zc, zs, cosTable_.data() + j, sinTable_.data() + j, stop - m, done + (m - begin), *run,
+                       m);
             m = stop;
         }
         done += end - begin;
@@ -473,6 +503,8 @@ std::size_t ToneSynthesizer::Run(std::int32_t* out) {
     return referenced.load();
 }
 
-unsigned ToneThreads() noexcept { return std::max(1u, std::thread::hardware_concurrency()); }
+unsigned ToneThreads() noexcept {
+    return std::max(1u, std::thread::hardware_concurrency());
+}
 
 }  // namespace wakelet
