@@ -30,7 +30,9 @@ constexpr std::size_t LargePage = std::size_t{2} << 20;
 // Smaller blocks stay on the heap: a large page would be mostly waste for them.
 constexpr std::size_t SmallestMapped = std::size_t{8} << 20;
 
-bool Mapped(std::size_t bytes) { return bytes >= SmallestMapped; }
+bool Mapped(std::size_t bytes) {
+    return bytes >= SmallestMapped;
+}
 
 std::size_t PageRounded(std::size_t bytes) {
     const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
@@ -43,7 +45,8 @@ std::size_t PageRounded(std::size_t bytes) {
 std::int32_t* MapBlock(std::size_t bytes) {
     const std::size_t length = PageRounded(bytes);
     if (length > std::numeric_limits<std::size_t>::max() - LargePage) return nullptr;
-    void* mapping = mmap(nullptr, length + LargePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* mapping =
+        mmap(nullptr, length + LargePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapping == MAP_FAILED) return nullptr;
     char* const raw = static_cast<char*>(mapping);
     const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(raw);

@@ -32,7 +32,8 @@ TEST(ToneTimeline, RunsReproduceTheSerialSumAtEveryIndex) {
     const struct {
         std::uint32_t rate;
         std::size_t count;
-    } rows[] = {{44100, 2646000}, {48000, 2880000}, {8000, 1000000}, {22050, 1500000}, {96000, 3000000}, {1, 5000}};
+    } rows[] = {{44100, 2646000}, {48000, 2880000}, {8000, 1000000},
+                {22050, 1500000}, {96000, 3000000}, {1, 5000}};
     for (const auto& row : rows) {
         const double dt = MakeToneSteps(10, row.rate, 0.1).timeStep;
         const std::vector<ToneTimeRun> runs = ToneTimeline(dt, row.count);
@@ -89,11 +90,19 @@ TEST(ToneFast, OtherTonesMatchTheReferenceToo) {
         std::uint32_t durationMs;
         bool fast;
     } rows[] = {
-        {440, 48000, 0.5, 3000, true},    {1, 8000, 1.0, 4000, true},         {-10, 44100, 0.1, 3000, true},
-        {10, 22050, -0.3, 4000, true},    {19999, 96000, 0.9, 2000, true},    {0, 44100, 0.1, 500, true},
-        {10, 44100, 1e-9, 1000, true},    {1000000, 44100, 0.1, 1000, true},  {10, 1, 0.1, 3600000, true},
+        {440, 48000, 0.5, 3000, true},
+        {1, 8000, 1.0, 4000, true},
+        {-10, 44100, 0.1, 3000, true},
+        {10, 22050, -0.3, 4000, true},
+        {19999, 96000, 0.9, 2000, true},
+        {0, 44100, 0.1, 500, true},
+        {10, 44100, 1e-9, 1000, true},
+        {1000000, 44100, 0.1, 1000, true},
+        {10, 1, 0.1, 3600000, true},
         // Out of the fast path's reach: the reference builds them.
-        {10, 44100, 1.5, 1000, false},    {1 << 30, 44100, 0.1, 300, false},  {10, 44100, NAN, 300, false},
+        {10, 44100, 1.5, 1000, false},
+        {1 << 30, 44100, 0.1, 300, false},
+        {10, 44100, NAN, 300, false},
     };
     for (const auto& row : rows) {
         const ToneSteps steps = MakeToneSteps(row.frequency, row.rate, row.amplitude);
@@ -114,9 +123,9 @@ TEST(ToneFast, AnyPieceOfTheBufferIsWrittenAlone) {
     const std::vector<std::int32_t> reference = Reference(steps, count);
     const struct {
         std::size_t first, count;
-    } rows[] = {{0, 1},       {0, 7},        {3, 40},       {5510, 5},      {5511, 3000},  {11023, 3},
-                {11025, 2048}, {11026, 2047}, {13073, 4099}, {22049, 1},     {44099, 3},    {60000, 39999},
-                {99997, 3},    {0, 100000}};
+    } rows[] = {{0, 1},     {0, 7},         {3, 40},       {5510, 5},     {5511, 3000},
+                {11023, 3}, {11025, 2048},  {11026, 2047}, {13073, 4099}, {22049, 1},
+                {44099, 3}, {60000, 39999}, {99997, 3},    {0, 100000}};
     ToneWriter writer(plan);
     for (const auto& row : rows) {
         std::vector<std::int32_t> piece(row.count + 2, 0x5a5a5a5a);

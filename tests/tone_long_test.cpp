@@ -27,7 +27,8 @@ constexpr std::size_t Piece = std::size_t{1} << 20;
 long long StatusBytes(const std::string& field) {
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);)
-        if (line.compare(0, field.size() + 1, field + ":") == 0) return std::stoll(line.substr(field.size() + 1)) * 1024;
+        if (line.compare(0, field.size() + 1, field + ":") == 0)
+            return std::stoll(line.substr(field.size() + 1)) * 1024;
     return -1;
 }
 
@@ -50,7 +51,8 @@ TEST_F(ToneLong, BuildingTheHourTakesLittleMoreMemoryThanTheBufferItself) {
     if (residentBefore < 0 || peakResident < 0) GTEST_SKIP() << "no /proc/self/status here";
     const double buffer = HourSamples * 4.0;
     const double growth = static_cast<double>(peakResident - residentBefore);
-    std::printf("peak resident growth %.0f bytes, %.3f%% over the buffer\n", growth, (growth / buffer - 1) * 100);
+    std::printf("peak resident growth %.0f bytes, %.3f%% over the buffer\n", growth,
+                (growth / buffer - 1) * 100);
     EXPECT_LE(growth, buffer * 1.02);
 }
 
@@ -109,7 +111,9 @@ TEST_F(ToneLong, EverySampleOfTheHourIsTheReferenceSample) {
                     ++myMismatches;
                     myFirst = std::min(myFirst, first + i);
                 }
-                if (i % 8 == 0) myWorst = std::max(myWorst, static_cast<double>(std::fabs(ToneValue(steps, time) - values[i])));
+                if (i % 8 == 0)
+                    myWorst =
+                        std::max(myWorst, static_cast<double>(std::fabs(ToneValue(steps, time) - values[i])));
                 time = static_cast<double>(static_cast<long double>(time) + steps.timeStep);
             }
         }
