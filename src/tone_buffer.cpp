@@ -20,8 +20,7 @@ void TWaveformSamples::Reset(std::size_t count) {
     }
     // Left unset on purpose: the caller writes every element, and a fresh block of this
     // size is not touched until then (the threads that fill it take its page faults).
-    std::unique_ptr<std::int32_t[], SampleBlockRelease> block(AllocateSampleBlock(count),
-                                                              SampleBlockRelease{count});
+    std::unique_ptr<std::int32_t[]> block(new (std::nothrow) std::int32_t[count]);
     if (!block) throw EOutOfMemory();
     data_ = std::move(block);
     size_ = count;

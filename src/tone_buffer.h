@@ -5,16 +5,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "sample_block.h"
 #include "waveout.h"
 
 namespace wakelet {
-
-// Gives a block of samples back the way it was had.
-struct SampleBlockRelease {
-    std::size_t count = 0;
-    void operator()(std::int32_t* block) const noexcept { FreeSampleBlock(block, count); }
-};
 
 // One 32-bit sample a frame of the single channel, in one contiguous block.
 class TWaveformSamples {
@@ -30,7 +23,7 @@ public:
     void Reset(std::size_t count);
 
 private:
-    std::unique_ptr<std::int32_t[], SampleBlockRelease> data_;
+    std::unique_ptr<std::int32_t[]> data_;
     std::size_t size_ = 0;
 };
 

@@ -182,7 +182,8 @@ constexpr std::size_t BlocksBetweenStarts = 16;
 // Runs shorter than this (the first few samples and one at each binade's end) go to the
 // reference: a table for them would cost more than it saves.
 constexpr std::size_t ShortestFastRun = 32;
-// Threads take the buffer in pieces of this many samples: 2 MiB, one large page.
+// Threads take the buffer in pieces of this many samples (2 MiB): large enough to keep
+// the share-out cheap, small enough that a thread slowed by other work delays little.
 constexpr std::size_t ChunkSamples = std::size_t{1} << 19;
 // Beyond this margin so many samples would be close calls that the fast path is not.
 constexpr double WidestMargin = 1.0 / 64;

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "failure.h"
-#include "sample_block.h"
 #include "tone.h"
 #include "tone_buffer.h"
 
@@ -106,24 +105,6 @@ TEST_F(ToneBuffer, UnobtainableMemoryIsOutOfMemoryAndKeepsTheOldContents) {
     }
     EXPECT_EQ(Samples.size(), 44100u);
     EXPECT_EQ(Samples[1102], 214748310);
-}
-
-// Heap blocks and mapped ones (from 8 MiB on Linux): every element is there, to the last.
-TEST(SampleBlock, EveryElementOfABlockIsItsOwn) {
-    for (std::size_t count : {std::size_t{1}, std::size_t{1000}, std::size_t{2097151}, std::size_t{2097152},
-                              std::size_t{2097153}, std::size_t{2646000}, std::size_t{3670017}}) {
-        std::int32_t* block = AllocateSampleBlock(count);
-        ASSERT_NE(block, nullptr) << count;
-        for (std::size_t i = 0; i < count; i += 1021) block[i] = static_cast<std::int32_t>(i);
-        block[count - 1] = -1;
-        std::size_t wrong = 0;
-        for (std::size_t i = 0; i + 1 < count; i += 1021) wrong += block[i] != static_cast<std::int32_t>(i);
-        EXPECT_EQ(wrong, 0u) << count;
-        EXPECT_EQ(block[count - 1], -1) << count;
-        FreeSampleBlock(block, count);
-    }
-    EXPECT_EQ(AllocateSampleBlock(std::size_t{1} << 62), nullptr);  // more bytes than addresses
-    EXPECT_EQ(AllocateSampleBlock(std::size_t{1} << 60), nullptr);
 }
 
 }  // namespace
