@@ -84,7 +84,8 @@ std::vector<ToneTimeRun> ToneTimeline(double timeStep, std::size_t count) {
 // The remaining angle, at most an eighth of a turn after taking out whole quarters, goes
 // through Taylor series in extended precision. Each of cos and sin comes out within 2^-61
 // of the true value: reduction 2^-63, series truncation below 2^-76, and the nested
-// evaluation a few units of 2^-64 because each level's correction is at most a tenth.
+// evaluation under 2^-62, as each level's correction is below a third and so shrinks the
+// rounding errors made beneath it.
 
 namespace {
 
@@ -394,9 +395,9 @@ struct ValueSink {
 // ---------------------------------------------------------------------------------------
 // Writers and threads
 
-ToneWriter::ToneWriter(const TonePlan& plan)
+ToneWriter::ToneWriter(const TonePlan& plan, bool wide)
     : plan_(plan),
-      wide_(HasAvx2()),
+      wide_(wide && HasAvx2()),
       cosTable_(BlockLength),
       sinTable_(BlockLength),
       closeCalls_(BlockLength) {}

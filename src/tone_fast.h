@@ -56,7 +56,10 @@ TonePlan PlanTone(const ToneSteps& steps, std::size_t count);
 // table of the last time step it worked with.
 class ToneWriter {
 public:
-    explicit ToneWriter(const TonePlan& plan);
+    // wide: use the AVX2 kernels where the processor has them; without, the SSE2 ones
+    // that every x86-64 processor runs.
+    explicit ToneWriter(const TonePlan& plan, bool wide = true);
+    bool Wide() const noexcept { return wide_; }
 
     // out[k] = sample first + k, for k < count. Returns the number of close calls.
     std::size_t Write(std::int32_t* out, std::size_t first, std::size_t count) noexcept;
