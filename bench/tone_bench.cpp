@@ -144,7 +144,9 @@ int main(int argc, char** argv) {
     wakelet::InitWaveFormat();
     const std::size_t hour = wakelet::ToneSampleCount(3600000, 44100);
     const std::size_t minute = wakelet::ToneSampleCount(60000, 44100);
-    std::printf("Tone build, %u threads, %d rounds (seconds of wall time)%s\n", wakelet::ToneThreads(), rounds,
+    const wakelet::TonePlan plan = wakelet::PlanTone(wakelet::MakeToneSteps(10, 44100, 0.1), hour);
+    std::printf("Tone build, %u threads, %s kernels, %d rounds (seconds of wall time)%s\n",
+                wakelet::ToneThreads(), wakelet::ToneWriter(plan).Wide() ? "AVX2" : "SSE2", rounds,
                 coldSeconds > 0 ? ", memory left to cool before each hour" : "");
 
     Series hourHeap{"hour: floor, heap", {}}, hourFloor{"hour: floor, buffer", {}},
