@@ -38,7 +38,7 @@ std::int32_t ToneSample(const ToneSteps& steps, double t);
 
 // The reference evaluation: out[i] for i < count, with t accumulated from startTime by dt.
 // A start other than 0 continues an accumulation begun elsewhere (the running time at
-// the first index wanted), so that parts of one buffer can be evaluated apart.
+// the first index wanted), so that pieces of one buffer can be evaluated apart.
 void SynthesizeToneReference(const ToneSteps& steps, std::int32_t* out, std::size_t count,
                              double startTime = 0.0);
 

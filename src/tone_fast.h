@@ -52,7 +52,7 @@ struct TonePlan {
 
 TonePlan PlanTone(const ToneSteps& steps, std::size_t count);
 
-// Writes parts of one planned buffer; one writer a thread. A writer keeps the rotation
+// Writes pieces of one planned buffer; one writer a thread. A writer keeps the rotation
 // table of the last time step it worked with.
 class ToneWriter {
 public:
