@@ -25,13 +25,17 @@ std::uint32_t ToneSampleCount(std::uint32_t durationMs, std::uint32_t sampleRate
     return static_cast<std::uint32_t>(count);
 }
 
-std::int32_t ToneSample(const ToneSteps& steps, double t) {
+long double ToneValue(const ToneSteps& steps, double t) {
     long double phase = static_cast<long double>(steps.angularStep) * t;
-    return static_cast<std::int32_t>(std::llrint(std::sin(phase) * static_cast<long double>(steps.peak)));
+    return std::sin(phase) * static_cast<long double>(steps.peak);
 }
 
-void SynthesizeToneReference(const ToneSteps& steps, std::int32_t* out, std::size_t count) {
-    double t = 0.0;
+std::int32_t ToneSample(const ToneSteps& steps, double t) {
+    return static_cast<std::int32_t>(std::llrint(ToneValue(steps, t)));
+}
+
+void SynthesizeToneReference(const ToneSteps& steps, std::int32_t* out, std::size_t count, double startTime) {
+    double t = startTime;
     for (std::size_t i = 0; i < count; ++i) {
         out[i] = ToneSample(steps, t);
         t = static_cast<double>(static_cast<long double>(t) + steps.timeStep);

@@ -30,10 +30,16 @@ ToneSteps MakeToneSteps(std::int32_t frequency, std::uint32_t sampleRate, double
 // round(durationMs / 1000 x sampleRate); throws ERangeError beyond MaxToneSamples.
 std::uint32_t ToneSampleCount(std::uint32_t durationMs, std::uint32_t sampleRate);
 
+// sin(w t) A before its rounding to an integer, as the reference evaluates it.
+long double ToneValue(const ToneSteps& steps, double t);
+
 // The sample at running time t: round(sin(w t) A), ties to even.
 std::int32_t ToneSample(const ToneSteps& steps, double t);
 
-// The reference evaluation: out[i] for i < count, with t accumulated from 0 by dt.
-void SynthesizeToneReference(const ToneSteps& steps, std::int32_t* out, std::size_t count);
+// The reference evaluation: out[i] for i < count, with t accumulated from startTime by dt.
+// A start other than 0 continues an accumulation begun elsewhere (the running time at
+// the first index wanted), so that pieces of one buffer can be evaluated apart.
+void SynthesizeToneReference(const ToneSteps& steps, std::int32_t* out, std::size_t count,
+                             double startTime = 0.0);
 
 }  // namespace wakelet

@@ -1,9 +1,11 @@
 #include "tone_buffer.h"
 
 #include <new>
+#include <optional>
 
 #include "failure.h"
 #include "tone.h"
+#include "tone_fast.h"
 
 namespace wakelet {
 
@@ -17,7 +19,7 @@ void TWaveformSamples::Reset(std::size_t count) {
         return;
     }
     // Left unset on purpose: the caller writes every element, and a fresh block of this
-    // size is not touched until then.
+    // size is not touched until then (the threads that fill it take its page faults).
     std::unique_ptr<std::int32_t[]> block(new (std::nothrow) std::int32_t[count]);
     if (!block) throw EOutOfMemory();
     data_ = std::move(block);
@@ -39,8 +41,16 @@ void InitWaveFormat() {
 void GenerateTone(std::int32_t Frequency, std::uint32_t DurationMs, double Amplitude) {
     const ToneSteps steps = MakeToneSteps(Frequency, WaveFormat.nSamplesPerSec, Amplitude);
     const std::uint32_t count = ToneSampleCount(DurationMs, WaveFormat.nSamplesPerSec);
+    // The samples are those of SynthesizeToneReference, built on every core. What the
+    // build needs besides the buffer is had first, so a failure leaves Samples as it was.
+    std::optional<ToneSynthesizer> synthesizer;
+    try {
+        synthesizer.emplace(steps, count, ToneThreads());
+    } catch (const std::bad_alloc&) {
+        throw EOutOfMemory();
+    }
     Samples.Reset(count);
-    SynthesizeToneReference(steps, Samples.data(), Samples.size());
+    synthesizer->Run(Samples.data());
 }
 
 }  // namespace wakelet

@@ -1,24 +1,136 @@
-// The one-hour buffer: slow to evaluate, so it runs as a test of its own.
+// The one-hour buffer: slow to evaluate, so it runs as a test of its own. It is built once,
+// the way the program builds it, and then checked sample by sample against the reference.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
 
+#include "tone.h"
 #include "tone_buffer.h"
+#include "tone_fast.h"
 
 namespace wakelet {
 namespace {
 
+constexpr std::size_t HourSamples = 158760000;
+// The reference is evaluated in pieces of this many samples, on every core.
+constexpr std::size_t Piece = std::size_t{1} << 20;
+
+// A field of /proc/self/status in bytes (Linux), or -1.
+long long StatusBytes(const std::string& field) {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.compare(0, field.size() + 1, field + ":") == 0)
+            return std::stoll(line.substr(field.size() + 1)) * 1024;
+    return -1;
+}
+
+class ToneLong : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        InitWaveFormat();
+        std::ofstream("/proc/self/clear_refs") << "5";  // the peak resident size starts again from here
+        residentBefore = StatusBytes("VmRSS");
+        GenerateTone(10, 3600000, 0.1);
+        peakResident = StatusBytes("VmHWM");
+    }
+    static void TearDownTestSuite() { Samples.Reset(0); }
+
+    static long long residentBefore, peakResident;
+};
+long long ToneLong::residentBefore = -1, ToneLong::peakResident = -1;
+
+TEST_F(ToneLong, BuildingTheHourTakesLittleMoreMemoryThanTheBufferItself) {
+    if (residentBefore < 0 || peakResident < 0) GTEST_SKIP() << "no /proc/self/status here";
+    const double buffer = HourSamples * 4.0;
+    const double growth = static_cast<double>(peakResident - residentBefore);
+    std::printf("peak resident growth %.0f bytes, %.3f%% over the buffer\n", growth,
+                (growth / buffer - 1) * 100);
+    EXPECT_LE(growth, buffer * 1.02);
+}
+
 // The running time is accumulated, so by the end of the hour the samples have moved
 // nearer the peaks; a time recomputed from the index would keep them at 214748310.
-TEST(ToneLong, OneHourBufferReachesItsAccumulatedExtremes) {
-    InitWaveFormat();
-    GenerateTone(10, 3600000, 0.1);
-    ASSERT_EQ(Samples.size(), 158760000u);
+TEST_F(ToneLong, OneHourBufferReachesItsAccumulatedExtremes) {
+    ASSERT_EQ(Samples.size(), HourSamples);
     EXPECT_EQ(Samples[1102], 214748310);
     EXPECT_EQ(Samples[582864], 187339052);
     auto [lowest, highest] = std::minmax_element(Samples.data(), Samples.data() + Samples.size());
     EXPECT_EQ(*lowest, -214748348);
     EXPECT_EQ(*highest, 214748348);
+}
+
+// The reference's own loop, continued from the running time at the start of each piece.
+// Those times come from one serial pass of the sum, which also checks the timeline the
+// fast path computes times from. Every eighth sample also has its fast value checked
+// against the margin its close calls rest on.
+TEST_F(ToneLong, EverySampleOfTheHourIsTheReferenceSample) {
+    ASSERT_EQ(Samples.size(), HourSamples);
+    const ToneSteps steps = MakeToneSteps(10, WaveFormat.nSamplesPerSec, 0.1);
+    const TonePlan plan = PlanTone(steps, HourSamples);
+    ASSERT_TRUE(plan.fast);
+
+    const std::size_t pieces = (HourSamples + Piece - 1) / Piece;
+    std::vector<double> pieceStart(pieces);
+    std::size_t index = 0, wrongTimes = 0;
+    double t = 0.0;
+    for (const ToneTimeRun& run : plan.timeline) {
+        for (std::size_t m = 0; m < run.count; ++m, ++index) {
+            if (index % Piece == 0) pieceStart[index / Piece] = t;
+            wrongTimes += run.start + static_cast<double>(m) * run.step != t;
+            t = static_cast<double>(static_cast<long double>(t) + steps.timeStep);
+        }
+    }
+    ASSERT_EQ(index, HourSamples);
+    EXPECT_EQ(wrongTimes, 0u) << "the timeline strays from the serial sum";
+
+    std::atomic<std::size_t> next{0};
+    std::mutex results;
+    std::size_t mismatches = 0, firstMismatch = HourSamples;
+    double worst = 0.0;  // the largest |fast value - reference value| seen
+    auto check = [&] {
+        ToneWriter writer(plan);
+        std::vector<std::int32_t> reference(Piece);
+        std::vector<double> values(Piece);
+        std::size_t myMismatches = 0, myFirst = HourSamples;
+        double myWorst = 0.0;
+        for (std::size_t piece; (piece = next.fetch_add(1)) < pieces;) {
+            const std::size_t first = piece * Piece, count = std::min(Piece, HourSamples - first);
+            SynthesizeToneReference(steps, reference.data(), count, pieceStart[piece]);
+            writer.Values(values.data(), first, count);
+            double time = pieceStart[piece];
+            for (std::size_t i = 0; i < count; ++i) {
+                if (reference[i] != Samples[first + i]) {
+                    ++myMismatches;
+                    myFirst = std::min(myFirst, first + i);
+                }
+                if (i % 8 == 0)
+                    myWorst =
+                        std::max(myWorst, static_cast<double>(std::fabs(ToneValue(steps, time) - values[i])));
+                time = static_cast<double>(static_cast<long double>(time) + steps.timeStep);
+            }
+        }
+        std::lock_guard<std::mutex> lock(results);
+        mismatches += myMismatches;
+        firstMismatch = std::min(firstMismatch, myFirst);
+        worst = std::max(worst, myWorst);
+    };
+    std::vector<std::thread> helpers;
+    for (unsigned i = 1; i < ToneThreads(); ++i) helpers.emplace_back(check);
+    check();
+    for (std::thread& helper : helpers) helper.join();
+
+    EXPECT_EQ(mismatches, 0u) << "first at index " << firstMismatch;
+    std::printf("largest |fast - reference| value %.3g, margin %.3g\n", worst, plan.tieMargin);
+    EXPECT_LE(worst, plan.tieMargin);
+    EXPECT_GT(worst, 0.0);
 }
 
 }  // namespace

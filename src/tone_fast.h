@@ -1,0 +1,108 @@
+// The tone buffer, fast: the same samples as the reference evaluation of tone.h, bit for
+// bit, at a cost close to that of writing the memory.
+//
+// Within a run of samples over which the running time grows by one exact step, the exact
+// phase w t is an arithmetic progression, so sin(w t) A is a rotation: every sample is the
+// first phase of its block, (A cos, A sin), turned by a tabulated angle. That takes two
+// products and a sum in double precision per sample, with a proven error bound (see
+// tone_fast.cpp). A sample whose fast value lies so close to a half-integer that this
+// bound, the reference's own rounding of w t to 64 bits and the error of its sine could
+// tip the rounding is a close call: it is evaluated by the reference (ToneSample) itself.
+// Every other sample rounds to what the reference gives.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "tone.h"
+
+namespace wakelet {
+
+// A stretch of the buffer over which the running time grows by one exact step:
+// t(first + m) = start + m * step for m < count, every value and sum exact.
+struct ToneTimeRun {
+    std::size_t first;
+    std::size_t count;
+    double start;
+    double step;
+};
+
+// The running time of the reference (t accumulated from 0 by timeStep, each sum rounded
+// to double) as consecutive runs covering indices [0, count), so that the time at any
+// index is known without the serial sum. timeStep must be positive and finite.
+std::vector<ToneTimeRun> ToneTimeline(double timeStep, std::size_t count);
+
+// What the fast evaluation of one buffer needs besides its output; read-only once made.
+struct TonePlan {
+    ToneSteps steps{};
+    std::size_t count = 0;
+    std::vector<ToneTimeRun> timeline;
+    // False when the tone lies outside the fast path's reach (an amplitude beyond full
+    // scale, a frequency so high that its close calls would dominate): the whole buffer
+    // then takes the reference evaluation.
+    bool fast = false;
+    // Fast values within this distance of a half-integer are close calls.
+    double tieMargin = 0;
+    // w = 2 pi turns + excess: turns is the whole number nearest w / 2 pi, and excess is
+    // known to far beyond the precision of w itself.
+    std::int64_t turns = 0;
+    long double excess = 0;
+};
+
+TonePlan PlanTone(const ToneSteps& steps, std::size_t count);
+
+// Writes pieces of one planned buffer; one writer a thread. A writer keeps the rotation
+// table of the last time step it worked with.
+class ToneWriter {
+public:
+    // wide: use the AVX2 kernels where the processor has them; without, the SSE2 ones
+    // that every x86-64 processor runs.
+    explicit ToneWriter(const TonePlan& plan, bool wide = true);
+    bool Wide() const noexcept { return wide_; }
+
+    // out[k] = sample first + k, for k < count. Returns the number of close calls.
+    std::size_t Write(std::int32_t* out, std::size_t first, std::size_t count) noexcept;
+
+    // out[k] = the fast value of sample first + k, before rounding, for k < count; samples
+    // the fast path leaves to the reference get the reference's value. For checking the
+    // error bound.
+    void Values(double* out, std::size_t first, std::size_t count) noexcept;
+
+private:
+    template <class Sink>
+    void Walk(Sink& sink, std::size_t first, std::size_t count) noexcept;
+    void MakeTable(const ToneTimeRun& run, std::size_t length) noexcept;
+
+    const TonePlan& plan_;
+    bool wide_;  // the AVX2 kernels can run here
+    double tableStep_ = 0;
+    std::size_t tableLength_ = 0;
+    std::vector<double> cosTable_, sinTable_;
+    std::vector<std::uint32_t> closeCalls_;
+};
+
+// Plans one buffer and gets a writer ready for each thread, so that every allocation the
+// build needs is made before the buffer is touched.
+class ToneSynthesizer {
+public:
+    ToneSynthesizer(const ToneSteps& steps, std::size_t count, unsigned threads);
+    ToneSynthesizer(const ToneSynthesizer&) = delete;
+    ToneSynthesizer& operator=(const ToneSynthesizer&) = delete;
+
+    const TonePlan& Plan() const noexcept { return plan_; }
+
+    // Writes out[0, count) on up to `threads` threads, the calling one among them. A
+    // thread that cannot be started leaves its share to the others. Returns the number
+    // of close calls.
+    std::size_t Run(std::int32_t* out);
+
+private:
+    TonePlan plan_;
+    std::vector<ToneWriter> writers_;
+};
+
+// The number of threads the build uses: every core the system reports.
+unsigned ToneThreads() noexcept;
+
+}  // namespace wakelet

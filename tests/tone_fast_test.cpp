@@ -1,0 +1,167 @@
+// The fast tone against its definition, the reference evaluation.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "tone.h"
+#include "tone_fast.h"
+
+namespace wakelet {
+namespace {
+
+std::vector<std::int32_t> Reference(const ToneSteps& steps, std::size_t count) {
+    std::vector<std::int32_t> samples(count);
+    SynthesizeToneReference(steps, samples.data(), count);
+    return samples;
+}
+
+std::vector<std::int32_t> Fast(const ToneSteps& steps, std::size_t count, unsigned threads) {
+    std::vector<std::int32_t> samples(count);
+    ToneSynthesizer(steps, count, threads).Run(samples.data());
+    return samples;
+}
+
+// The first index where two buffers differ, or their length.
+std::size_t FirstDifference(const std::vector<std::int32_t>& a, const std::vector<std::int32_t>& b) {
+    return static_cast<std::size_t>(std::mismatch(a.begin(), a.end(), b.begin()).first - a.begin());
+}
+
+TEST(ToneTimeline, RunsReproduceTheSerialSumAtEveryIndex) {
+    const struct {
+        std::uint32_t rate;
+        std::size_t count;
+    } rows[] = {{44100, 2646000}, {48000, 2880000}, {8000, 1000000},
+                {22050, 1500000}, {96000, 3000000}, {1, 5000}};
+    for (const auto& row : rows) {
+        const double dt = MakeToneSteps(10, row.rate, 0.1).timeStep;
+        const std::vector<ToneTimeRun> runs = ToneTimeline(dt, row.count);
+        std::size_t index = 0, wrong = 0;
+        double t = 0.0;
+        for (const ToneTimeRun& run : runs) {
+            ASSERT_EQ(run.first, index) << row.rate << " Hz: runs leave a gap";
+            ASSERT_GT(run.count, 0u);
+            for (std::size_t m = 0; m < run.count; ++m, ++index) {
+                wrong += run.start + static_cast<double>(m) * run.step != t;
+                t = static_cast<double>(static_cast<long double>(t) + dt);
+            }
+        }
+        EXPECT_EQ(index, row.count) << row.rate << " Hz";
+        EXPECT_EQ(wrong, 0u) << row.rate << " Hz";
+        // One run a binade, give or take the first few samples: the fast path relies on long runs.
+        EXPECT_LT(runs.size(), 64u) << row.rate << " Hz";
+    }
+}
+
+// As GenerateTone builds it: every core, close calls left to the reference, and few of them.
+TEST(ToneFast, OneMinuteIsTheReferenceSampleForSample) {
+    const ToneSteps steps = MakeToneSteps(10, 44100, 0.1);
+    const std::vector<std::int32_t> reference = Reference(steps, 2646000);
+    ToneSynthesizer synthesizer(steps, reference.size(), ToneThreads());
+    std::vector<std::int32_t> samples(reference.size());
+    EXPECT_LT(synthesizer.Run(samples.data()), reference.size() / 10000);
+    EXPECT_EQ(FirstDifference(samples, reference), reference.size());
+}
+
+// The bound the close calls rest on: every fast value lies within the margin of the value
+// the reference rounds. Both kernel sets: the SSE2 one runs where AVX2 is missing.
+TEST(ToneFast, FastValuesOfOneMinuteStayWithinTheMargin) {
+    const ToneSteps steps = MakeToneSteps(10, 44100, 0.1);
+    const TonePlan plan = PlanTone(steps, 2646000);
+    ASSERT_TRUE(plan.fast);
+    std::vector<long double> exact(plan.count);
+    double t = 0.0;
+    for (long double& value : exact) {
+        value = ToneValue(steps, t);
+        t = static_cast<double>(static_cast<long double>(t) + steps.timeStep);
+    }
+    for (bool wide : {true, false}) {
+        ToneWriter writer(plan, wide);
+        std::vector<double> values(plan.count);
+        writer.Values(values.data(), 0, plan.count);
+        double worst = 0.0;
+        for (std::size_t i = 0; i < plan.count; ++i)
+            worst = std::max(worst, static_cast<double>(std::fabs(exact[i] - values[i])));
+        EXPECT_LE(worst, plan.tieMargin) << (writer.Wide() ? "AVX2" : "SSE2");
+        EXPECT_GT(worst, 0.0);
+
+        std::vector<std::int32_t> samples(plan.count);
+        writer.Write(samples.data(), 0, plan.count);
+        std::size_t wrong = 0;
+        for (std::size_t i = 0; i < plan.count; ++i) wrong += samples[i] != std::llrint(exact[i]);
+        EXPECT_EQ(wrong, 0u) << (writer.Wide() ? "AVX2" : "SSE2");
+    }
+}
+
+TEST(ToneFast, OtherTonesMatchTheReferenceToo) {
+    const struct {
+        std::int32_t frequency;
+        std::uint32_t rate;
+        double amplitude;
+        std::uint32_t durationMs;
+        bool fast;
+    } rows[] = {
+        {440, 48000, 0.5, 3000, true},
+        {1, 8000, 1.0, 4000, true},
+        {-10, 44100, 0.1, 3000, true},
+        {10, 22050, -0.3, 4000, true},
+        {19999, 96000, 0.9, 2000, true},
+        {0, 44100, 0.1, 500, true},
+        {10, 44100, 1e-9, 1000, true},
+        {1000000, 44100, 0.1, 1000, true},
+        {10, 1, 0.1, 3600000, true},
+        // Out of the fast path's reach: the reference builds them.
+        {10, 44100, 1.5, 1000, false},
+        {1 << 30, 44100, 0.1, 300, false},
+        {10, 44100, NAN, 300, false},
+    };
+    for (const auto& row : rows) {
+        const ToneSteps steps = MakeToneSteps(row.frequency, row.rate, row.amplitude);
+        const std::size_t count = ToneSampleCount(row.durationMs, row.rate);
+        EXPECT_EQ(PlanTone(steps, count).fast, row.fast) << row.frequency << " Hz at " << row.rate;
+        const std::vector<std::int32_t> reference = Reference(steps, count);
+        EXPECT_EQ(FirstDifference(Fast(steps, count, 2), reference), count)
+            << row.frequency << " Hz at " << row.rate << ", amplitude " << row.amplitude;
+    }
+}
+
+// Pieces that start and end anywhere: in the first runs, on block and run edges, with
+// tails shorter than a vector.
+TEST(ToneFast, AnyPieceOfTheBufferIsWrittenAlone) {
+    const ToneSteps steps = MakeToneSteps(10, 44100, 0.1);
+    const std::size_t count = 100000;
+    const TonePlan plan = PlanTone(steps, count);
+    const std::vector<std::int32_t> reference = Reference(steps, count);
+    const struct {
+        std::size_t first, count;
+    } rows[] = {{0, 1},     {0, 7},         {3, 40},       {5510, 5},     {5511, 3000},
+                {11023, 3}, {11025, 2048},  {11026, 2047}, {13073, 4099}, {22049, 1},
+                {44099, 3}, {60000, 39999}, {99997, 3},    {0, 100000}};
+    ToneWriter writer(plan);
+    for (const auto& row : rows) {
+        std::vector<std::int32_t> piece(row.count + 2, 0x5a5a5a5a);
+        writer.Write(piece.data() + 1, row.first, row.count);
+        EXPECT_EQ(piece.front(), 0x5a5a5a5a) << "before " << row.first;
+        EXPECT_EQ(piece.back(), 0x5a5a5a5a) << "after " << row.first << "+" << row.count;
+        EXPECT_TRUE(std::equal(piece.begin() + 1, piece.end() - 1, reference.begin() + row.first))
+            << row.first << "+" << row.count;
+    }
+}
+
+TEST(ToneFast, EveryThreadCountBuildsTheSameBuffer) {
+    const ToneSteps steps = MakeToneSteps(10, 44100, 0.1);
+    const std::size_t count = 1300007;  // a few chunks and a ragged end
+    const std::vector<std::int32_t> reference = Reference(steps, count);
+    for (unsigned threads : {1u, 2u, 3u, 16u})
+        EXPECT_EQ(FirstDifference(Fast(steps, count, threads), reference), count) << threads << " threads";
+}
+
+TEST(ToneFast, NothingToBuild) {
+    ToneSynthesizer synthesizer(MakeToneSteps(10, 44100, 0.1), 0, 4);
+    EXPECT_EQ(synthesizer.Run(nullptr), 0u);
+    EXPECT_TRUE(synthesizer.Plan().timeline.empty());
+}
+
+}  // namespace
+}  // namespace wakelet
