@@ -45,11 +45,13 @@ def private_environment(workdir, alsa_config="", pulse_server=None):
 
 
 class Run:
-    """One wakelet process; standard output is a raw pseudo-terminal or a pipe."""
+    """One wakelet process; standard output is a raw pseudo-terminal or a pipe. Without an
+    `env`, the process gets a private one (see private_environment) made in `workdir`."""
 
-    def __init__(self, binary, args, workdir, alsa_config="", pulse_server=None, terminal=True,
-                 stdin=subprocess.DEVNULL, memory_limit=None):
-        env = private_environment(workdir, alsa_config, pulse_server)
+    def __init__(self, binary, args, workdir=None, alsa_config="", pulse_server=None, env=None,
+                 terminal=True, stdin=subprocess.DEVNULL, memory_limit=None):
+        if env is None:
+            env = private_environment(workdir, alsa_config, pulse_server)
         if terminal:
             self.reader, writer = pty.openpty()
             tty.setraw(writer)  # the bytes exactly as written, no CR added
@@ -63,9 +65,17 @@ class Run:
         self.process = subprocess.Popen([binary] + args, stdin=stdin, stdout=writer,
                                         stderr=subprocess.PIPE, env=env, preexec_fn=limit)
         os.close(writer)
-        self.output = b""
+        self.raw = b""
         self.chunks = []  # each read's bytes, to see how the output was cut
         self.error = None
+
+    @property
+    def output(self):
+        return self.clean(self.raw)
+
+    def clean(self, raw):
+        """What of the raw output counts as the program's; all of it, here."""
+        return raw
 
     def lines(self, line):
         """How many whole lines of the output are `line` (given with its CR LF)."""
@@ -101,7 +111,7 @@ class Run:
             chunk = b""
         if chunk:
             self.chunks.append(chunk)
-        self.output += chunk
+        self.raw += chunk
         return bool(chunk)
 
     def alive(self):

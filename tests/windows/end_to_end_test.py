@@ -9,34 +9,25 @@ sees only that. A pseudo-terminal on standard output makes Wine give the program
 console; a pipe or a file is what it is.
 """
 import os
-import pty
 import re
-import select
 import signal
 import subprocess
 import sys
 import tempfile
 import time
-import tty
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from e2e_support import BANNER, FOUND, NO_DEVICE, Run  # noqa: E402
 
 WINE = WAKELET = TONE_DUMP = NATIVE_TONE_DUMP = None
 
-BANNER = (b"Pelvarin's \"keep audio alive\" hack v0.5\r\n"
-          b"\r\n"
-          b"Let this window open until you do not need it anymore.\r\n"
-          b"(press CTRL-C to exit)\r\n"
-          b"\r\n"
-          b"starting hack.\r\n"
-          b"\r\n")
-NO_DEVICE = b"no audio device found.\r\n"
-FOUND = b"audio device found.\r\n"
 MINUTE_BYTES = 2646000 * 4
 # Wine's console host draws with terminal control sequences (cursor hiding and the like).
 CONTROL_SEQUENCE = re.compile(rb"\x1b\[[0-9;?]*[A-Za-z]")
 
 
-class Run:
+class WineRun(Run):
     """One wakelet.exe under Wine; standard output is a console (pseudo-terminal) or a pipe."""
 
     def __init__(self, args, console=True, stdin=subprocess.DEVNULL, alsa_config=None):
@@ -44,58 +35,11 @@ class Run:
         env.pop("WAKELET_ALSA_CONFIG", None)
         if alsa_config:
             env["WAKELET_ALSA_CONFIG"] = alsa_config
-        if console:
-            self.reader, writer = pty.openpty()
-            tty.setraw(writer)
-        else:
-            self.reader, writer = os.pipe()
         self.console = console
-        self.process = subprocess.Popen([WINE, WAKELET] + args, stdin=stdin, stdout=writer,
-                                        stderr=subprocess.PIPE, env=env)
-        os.close(writer)
-        self.raw = b""
-        self.chunks = []
-        self.error = None
+        super().__init__(WINE, [WAKELET] + args, env=env, terminal=console, stdin=stdin)
 
-    @property
-    def output(self):
-        return CONTROL_SEQUENCE.sub(b"", self.raw) if self.console else self.raw
-
-    def read_until(self, expected, timeout):
-        deadline = time.monotonic() + timeout
-        while expected not in self.output:
-            left = deadline - time.monotonic()
-            if left <= 0 or not self._read_once(left):
-                break
-        return self.output
-
-    def read_for(self, seconds):
-        deadline = time.monotonic() + seconds
-        while (left := deadline - time.monotonic()) > 0 and self._read_once(left):
-            pass
-        return self.output
-
-    def _read_once(self, timeout):
-        if not select.select([self.reader], [], [], timeout)[0]:
-            return False
-        try:
-            chunk = os.read(self.reader, 65536)
-        except OSError:  # a pseudo-terminal whose other side is gone
-            chunk = b""
-        if chunk:
-            self.chunks.append(chunk)
-        self.raw += chunk
-        return bool(chunk)
-
-    def close(self):
-        if self.error is not None:
-            return
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
-        self.error = self.process.stderr.read()
-        self.process.stderr.close()
-        os.close(self.reader)
+    def clean(self, raw):
+        return CONTROL_SEQUENCE.sub(b"", raw) if self.console else raw
 
 
 class EndToEnd(unittest.TestCase):
@@ -109,7 +53,7 @@ class EndToEnd(unittest.TestCase):
         self.workdir.cleanup()
 
     def start(self, args, **kwargs):
-        run = Run(args, **kwargs)
+        run = WineRun(args, **kwargs)
         self.runs.append(run)
         return run
 
