@@ -11,8 +11,10 @@ import resource
 import select
 import signal
 import subprocess
+import tempfile
 import time
 import tty
+import unittest
 
 BANNER = (b"Pelvarin's \"keep audio alive\" hack v0.5\r\n"
           b"\r\n"
@@ -132,6 +134,27 @@ class Run:
         self.error = self.process.stderr.read()
         self.process.stderr.close()
         os.close(self.reader)
+
+
+class RunsTestCase(unittest.TestCase):
+    """A test that starts wakelet processes: each gets a directory of its own under the
+    test's, and every one is closed when the test ends."""
+
+    def setUp(self):
+        self.workdir = tempfile.TemporaryDirectory()
+        self.addCleanup(self.workdir.cleanup)
+        self.runs = []
+
+    def tearDown(self):
+        for run in self.runs:
+            run.close()
+
+    def run_dir(self):
+        return tempfile.mkdtemp(dir=self.workdir.name)
+
+    def track(self, run):
+        self.runs.append(run)
+        return run
 
 
 class PulseServer:

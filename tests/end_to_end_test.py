@@ -10,11 +10,10 @@ import os
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
-from e2e_support import BANNER, FOUND, NO_DEVICE, Run
+from e2e_support import BANNER, FOUND, NO_DEVICE, Run, RunsTestCase
 
 WAKELET = TONE_DUMP = None
 MINUTE_BYTES = 2646000 * 4
@@ -24,21 +23,9 @@ SANITIZED = os.environ.get("WAKELET_SANITIZED") == "1"
 needs_plain_memory = unittest.skipIf(SANITIZED, "a sanitized process reserves far more address space than it uses")
 
 
-class EndToEnd(unittest.TestCase):
-    def setUp(self):
-        self.workdir = tempfile.TemporaryDirectory()
-        self.runs = []
-
-    def tearDown(self):
-        for run in self.runs:
-            run.close()
-        self.workdir.cleanup()
-
+class EndToEnd(RunsTestCase):
     def start(self, args, **kwargs):
-        workdir = tempfile.mkdtemp(dir=self.workdir.name)
-        run = Run(WAKELET, args, workdir, **kwargs)
-        self.runs.append(run)
-        return run
+        return self.track(Run(WAKELET, args, self.run_dir(), **kwargs))
 
     def test_terminal_gets_the_banner_then_a_message_a_cycle_in_verbose_mode(self):
         run = self.start(["verbose"])

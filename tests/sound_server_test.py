@@ -8,37 +8,28 @@ import os
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
-from e2e_support import BANNER, FOUND, NO_DEVICE, PipeWireServer, PulseServer, Run, private_environment
+from e2e_support import (BANNER, FOUND, NO_DEVICE, PipeWireServer, PulseServer, Run, RunsTestCase,
+                          private_environment)
 
 WAKELET = TONE_DUMP = ALSA_LAYER_TESTS = None
 
 
-class SoundServer(unittest.TestCase):
-    sinks = ("keepalive", "spare")
-
+class SoundServer(RunsTestCase):
     def setUp(self):
-        self.tmp = tempfile.TemporaryDirectory()
-        self.server = PulseServer(os.path.join(self.tmp.name, "pulse"), self.sinks)
-        self.addCleanup(self.tmp.cleanup)
+        super().setUp()
+        self.server = self.make_server(os.path.join(self.workdir.name, "server"))
         self.addCleanup(self.server.stop)
         self.server.start()
-        self.runs = []
-        self.addCleanup(self.close_runs)
 
-    def close_runs(self):
-        for run in self.runs:
-            run.close()
+    def make_server(self, root):
+        return PulseServer(root, ("keepalive", "spare"))
 
     def start(self, args, **kwargs):
-        workdir = tempfile.mkdtemp(dir=self.tmp.name)
-        run = Run(WAKELET, args, workdir, alsa_config=self.server.alsa_config(),
-                  pulse_server=self.server.address, **kwargs)
-        self.runs.append(run)
-        return run
+        return self.track(Run(WAKELET, args, self.run_dir(), alsa_config=self.server.alsa_config(),
+                              pulse_server=self.server.address, **kwargs))
 
     def assert_quiet_and_alive(self, run):
         self.assertTrue(run.alive(), "the program ended")
@@ -161,8 +152,7 @@ class SoundServer(unittest.TestCase):
         self.assertIsNotNone(self.server.wait_for_state("keepalive", "SUSPENDED", 5))
 
     def test_the_alsa_layer_on_its_own(self):
-        workdir = tempfile.mkdtemp(dir=self.tmp.name)
-        env = private_environment(workdir, self.server.alsa_config(), self.server.address)
+        env = private_environment(self.run_dir(), self.server.alsa_config(), self.server.address)
         result = subprocess.run([ALSA_LAYER_TESTS], env=env, capture_output=True, text=True)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
 
@@ -170,16 +160,9 @@ class SoundServer(unittest.TestCase):
 class PipeWire(SoundServer):
     """The same program against PipeWire's PulseAudio front end."""
 
-    def setUp(self):
-        self.tmp = tempfile.TemporaryDirectory()
-        self.addCleanup(self.tmp.cleanup)
-        self.server = PipeWireServer(os.path.join(self.tmp.name, "pipewire"),
-                                     session_manager=self._testMethodName != "test_pipewire_without_its_session_manager")
+    def make_server(self, root):
         self.addCleanup(self.assert_no_daemon_left)
-        self.addCleanup(self.server.stop)
-        self.server.start()
-        self.runs = []
-        self.addCleanup(self.close_runs)
+        return PipeWireServer(root, session_manager=self._testMethodName != "test_pipewire_without_its_session_manager")
 
     def assert_no_daemon_left(self):
         deadline = time.monotonic() + 5

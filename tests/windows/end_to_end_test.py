@@ -13,12 +13,11 @@ import re
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from e2e_support import BANNER, FOUND, NO_DEVICE, Run  # noqa: E402
+from e2e_support import BANNER, FOUND, NO_DEVICE, Run, RunsTestCase  # noqa: E402
 
 WINE = WAKELET = TONE_DUMP = NATIVE_TONE_DUMP = None
 
@@ -42,20 +41,9 @@ class WineRun(Run):
         return CONTROL_SEQUENCE.sub(b"", raw) if self.console else raw
 
 
-class EndToEnd(unittest.TestCase):
-    def setUp(self):
-        self.workdir = tempfile.TemporaryDirectory()
-        self.runs = []
-
-    def tearDown(self):
-        for run in self.runs:
-            run.close()
-        self.workdir.cleanup()
-
+class EndToEnd(RunsTestCase):
     def start(self, args, **kwargs):
-        run = WineRun(args, **kwargs)
-        self.runs.append(run)
-        return run
+        return self.track(WineRun(args, **kwargs))
 
     def test_console_gets_each_line_at_once_and_no_device_is_said_in_verbose_mode(self):
         run = self.start(["verbose"])
