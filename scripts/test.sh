@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 . scripts/packages.sh
 ensure_packages cmake make g++ pkg-config libasound2-dev libgtest-dev python3 \
     pulseaudio pulseaudio-utils libasound2-plugins dpkg-dev man-db systemd \
-    dbus pipewire pipewire-pulse wireplumber
+    dbus pipewire pipewire-pulse wireplumber alsa-utils
 
 jobs=$(nproc)
 status=0
