@@ -47,11 +47,12 @@ def private_environment(workdir, alsa_config="", pulse_server=None):
 
 
 class Run:
-    """One wakelet process; standard output is a raw pseudo-terminal or a pipe. Without an
-    `env`, the process gets a private one (see private_environment) made in `workdir`."""
+    """One wakelet process; standard output is a raw pseudo-terminal or a pipe (one whose
+    reader is gone before the process starts, with `reader_gone`). Without an `env`, the
+    process gets a private one (see private_environment) made in `workdir`."""
 
     def __init__(self, binary, args, workdir=None, alsa_config="", pulse_server=None, env=None,
-                 terminal=True, stdin=subprocess.DEVNULL, memory_limit=None):
+                 terminal=True, stdin=subprocess.DEVNULL, memory_limit=None, reader_gone=False):
         if env is None:
             env = private_environment(workdir, alsa_config, pulse_server)
         if terminal:
@@ -59,6 +60,9 @@ class Run:
             tty.setraw(writer)  # the bytes exactly as written, no CR added
         else:
             self.reader, writer = os.pipe()
+            if reader_gone:
+                os.close(self.reader)
+                self.reader = os.open(os.devnull, os.O_RDONLY)
 
         def limit():
             if memory_limit:

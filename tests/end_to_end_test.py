@@ -103,9 +103,7 @@ class EndToEnd(RunsTestCase):
                                     rb"I/O error 21\.\r\n\r\n\Z")
 
     def test_a_reader_that_goes_away_is_no_crash(self):
-        run = self.start(["verbose"], terminal=False)
-        os.close(run.reader)
-        run.reader = os.open(os.devnull, os.O_RDONLY)
+        run = self.start(["verbose"], terminal=False, reader_gone=True)
         self.assertEqual(run.process.wait(timeout=30), 0)
         run.close()
         self.assertEqual(run.error, b"")

@@ -29,13 +29,14 @@ CONTROL_SEQUENCE = re.compile(rb"\x1b\[[0-9;?]*[A-Za-z]")
 class WineRun(Run):
     """One wakelet.exe under Wine; standard output is a console (pseudo-terminal) or a pipe."""
 
-    def __init__(self, args, console=True, stdin=subprocess.DEVNULL, alsa_config=None):
+    def __init__(self, args, console=True, stdin=subprocess.DEVNULL, alsa_config=None, reader_gone=False):
         env = dict(os.environ)
         env.pop("WAKELET_ALSA_CONFIG", None)
         if alsa_config:
             env["WAKELET_ALSA_CONFIG"] = alsa_config
         self.console = console
-        super().__init__(WINE, [WAKELET] + args, env=env, terminal=console, stdin=stdin)
+        super().__init__(WINE, [WAKELET] + args, env=env, terminal=console, stdin=stdin,
+                         reader_gone=reader_gone)
 
     def clean(self, raw):
         return CONTROL_SEQUENCE.sub(b"", raw) if self.console else raw
@@ -85,9 +86,7 @@ class EndToEnd(RunsTestCase):
 
     def test_a_reader_that_goes_away_is_a_reported_failure(self):
         # With nothing to read the report, the read after it meets the end of input: status 0.
-        run = self.start(["verbose"], console=False)
-        os.close(run.reader)
-        run.reader = os.open(os.devnull, os.O_RDONLY)
+        run = self.start(["verbose"], console=False, reader_gone=True)
         self.assertEqual(run.process.wait(timeout=60), 0)
         run.close()
         self.assertEqual(run.error, b"")
@@ -95,10 +94,8 @@ class EndToEnd(RunsTestCase):
     def test_a_failing_read_after_the_report_is_the_last_resort(self):
         # Standard input that cannot be read (opened for writing only) fails the read too.
         write_only = os.open(os.path.join(self.workdir.name, "input"), os.O_WRONLY | os.O_CREAT)
-        run = self.start([], console=False, stdin=write_only)
+        run = self.start([], console=False, stdin=write_only, reader_gone=True)
         os.close(write_only)
-        os.close(run.reader)
-        run.reader = os.open(os.devnull, os.O_RDONLY)
         self.assertEqual(run.process.wait(timeout=60), 1)
         run.close()
         self.assertRegex(run.error, rb"\AException EInOutError in module wakelet\.exe at [0-9A-F]{8}\.\r\n"
