@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-ensure_packages cmake make g++ pkg-config libasound2-dev
+ensure_packages cmake make g++ pkg-config libasound2-dev libpulse-dev
 log=build/run-build.log
 mkdir -p build
 if ! { cmake --preset release -DWAKELET_TESTS=OFF && cmake --build --preset release -j "$(nproc)"; } >"$log" 2>&1; then

@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-ensure_packages cmake make g++ pkg-config libasound2-dev libgtest-dev python3 \
+ensure_packages cmake make g++ pkg-config libasound2-dev libpulse-dev libgtest-dev python3 \
     pulseaudio pulseaudio-utils libasound2-plugins dpkg-dev man-db systemd \
     dbus pipewire pipewire-pulse wireplumber alsa-utils
 

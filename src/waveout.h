@@ -1,29 +1,36 @@
 // The wave-out seam: the few Windows multimedia calls the playback cycle makes,
 // and Sleep. Each binary links exactly one implementation of them:
 //   - Windows: the system's own winmm and kernel32 (this header only re-exports them);
-//   - Linux: waveout_alsa.cpp, a layer of ours on libasound;
+//   - Linux: waveout_linux.cpp, a layer of ours on libpulse and libasound;
 //   - tests: tests/fake_waveout.cpp, which records every call and runs on a virtual clock.
 //
 // Contract, as the playback cycle relies on it (all calls come from one thread):
 //   waveOutOpen(&device, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL)
 //       Opens the system's default output for `format`. Returns MMSYSERR_NOERROR and a
 //       handle only when a device has accepted the format; any other code means no usable
-//       device, and is returned promptly. The format record is read during the call only.
+//       device. It returns within a few seconds (the Linux layer gives up on a device after
+//       5 s, and counts one that takes a stream but plays nothing as no device). The format
+//       record is read during the call only.
 //   waveOutPrepareHeader(device, &header, sizeof header)
 //       Marks the header prepared (WHDR_PREPARED). The caller owns the header and the
 //       buffer it points to.
 //   waveOutWrite(device, &header, sizeof header)
 //       Queues the buffer and returns at once; the device reads the buffer in place, on
-//       its own, while the caller sleeps. No copy is made: the header and the buffer must
-//       stay in place and unchanged until waveOutUnprepareHeader has returned something
-//       other than WAVERR_STILLPLAYING.
+//       its own thread, while the caller sleeps. No copy is made: the header and the buffer
+//       must stay in place and unchanged until waveOutUnprepareHeader has returned
+//       something other than WAVERR_STILLPLAYING, or the device is closed.
 //   waveOutUnprepareHeader(device, &header, sizeof header)
 //       WAVERR_STILLPLAYING while the device has not finished with the buffer; any other
-//       code means the buffer is free again (MMSYSERR_NOERROR once it has been played,
-//       or ended early because the device went away).
+//       code means the buffer is free again (MMSYSERR_NOERROR once it has been played, or
+//       ended early because the device went away or stopped playing for 5 s). On Linux it
+//       stops returning WAVERR_STILLPLAYING within about 100 ms of the last sample's playing.
 //   waveOutClose(device)
-//       Stops whatever still plays, promptly, and frees the handle and everything the
-//       device held. The handle is invalid afterwards.
+//       Frees the handle and everything the device held. The Linux layer (and the test
+//       double) stop whatever still plays, promptly, and always close. winmm refuses while
+//       a buffer is still queued: it returns WAVERR_STILLPLAYING and the device stays open.
+//       The cycle closes a device whose buffer is done or was never written; only a failure
+//       raised while a buffer plays closes early, and then the process ends right after
+//       reporting it, which frees the device on Windows too.
 //   Sleep(ms)
 //       Suspends the calling thread for ms milliseconds.
 #pragma once

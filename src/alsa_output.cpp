@@ -1,0 +1,368 @@
+// The ALSA route: a written buffer plays on a thread of its own, fed with non-blocking
+// writes straight from the caller's buffer.
+//
+// The player never trusts a wake-up to mean the device wants data: it reads how much room
+// the device has and, when that is less than a period, sleeps for the time the device
+// needs to make room. Progress is what the device plays, not what it accepts: a plugin on
+// a dead server keeps taking writes after each underrun recovery, so only room that opens
+// up by itself counts, and a buffer that shows none for StallLimit ends.
+#include "alsa_output.h"
+
+#include <alsa/asoundlib.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <system_error>
+#include <vector>
+
+namespace wakelet {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A deep buffer lets the player (and the sound server) sleep for long stretches.
+constexpr unsigned LatencyUs = 2000000;
+// The longest the player sleeps without looking at the device.
+constexpr int LongestWaitMs = 1000;
+// How long an open may take before the device counts as unusable.
+constexpr std::chrono::seconds OpenTimeout{5};
+// A device that plays nothing for this long has gone away.
+constexpr std::chrono::seconds StallLimit{5};
+// Repeated underruns with nothing played between them are spaced out, up to this.
+constexpr int LongestRecoveryPauseMs = 1000;
+
+// Standard error belongs to the program's last-resort report alone.
+void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
+
+// libasound's negative errno codes, as wave-out results.
+MMRESULT TranslateAlsaError(int error) {
+    switch (-error) {
+        case 0: return MMSYSERR_NOERROR;
+        case ENOMEM: return MMSYSERR_NOMEM;
+        case EINVAL: return WAVERR_BADFORMAT;
+        case EBUSY:
+        case EAGAIN: return 4;  // MMSYSERR_ALLOCATED
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+        case ECONNREFUSED: return MMSYSERR_NODRIVER;
+        default: return MMSYSERR_ERROR;
+    }
+}
+
+bool AlsaFormat(const WAVEFORMATEX& format, snd_pcm_format_t* out) {
+    if (format.wFormatTag != WAVE_FORMAT_PCM || format.nChannels == 0 || format.nSamplesPerSec == 0)
+        return false;
+    if (format.nBlockAlign != format.nChannels * format.wBitsPerSample / 8) return false;
+    switch (format.wBitsPerSample) {
+        case 8: *out = SND_PCM_FORMAT_U8; return true;
+        case 16: *out = SND_PCM_FORMAT_S16_LE; return true;
+        case 24: *out = SND_PCM_FORMAT_S24_3LE; return true;
+        case 32: *out = SND_PCM_FORMAT_S32_LE; return true;
+        default: return false;
+    }
+}
+
+struct PcmCloser {
+    void operator()(snd_pcm_t* pcm) const {
+        snd_pcm_drop(pcm);
+        snd_pcm_close(pcm);
+    }
+};
+using Pcm = std::unique_ptr<snd_pcm_t, PcmCloser>;
+
+// Opening the default PCM and setting its format. A sound server that accepts the
+// connection but never readies the stream (PipeWire without its session manager does
+// this) would leave a plugin waiting forever, so the open runs on a thread of its own and
+// is given up after OpenTimeout. A given-up attempt is waited for again by the next open
+// instead of starting another, so at most one can be stuck at a time; should it ever
+// finish, it closes what it opened.
+struct OpenAttempt {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    bool abandoned = false;
+    snd_pcm_t* pcm = nullptr;
+    MMRESULT result = MMSYSERR_ERROR;
+};
+
+std::shared_ptr<OpenAttempt> stuckOpen;  // touched by the opening thread only
+
+bool AwaitOpen(OpenAttempt& attempt) {
+    std::unique_lock<std::mutex> lock(attempt.mutex);
+    return attempt.finished.wait_for(lock, OpenTimeout, [&] { return attempt.done; });
+}
+
+MMRESULT OpenDefaultPcm(snd_pcm_format_t alsaFormat, unsigned channels, unsigned rate, Pcm* out) {
+    if (stuckOpen) {
+        if (!AwaitOpen(*stuckOpen)) return MMSYSERR_ERROR;
+        stuckOpen.reset();
+    }
+    auto attempt = std::make_shared<OpenAttempt>();
+    try {
+        std::thread([attempt, alsaFormat, channels, rate] {
+            snd_pcm_t* pcm = nullptr;
+            MMRESULT result = MMSYSERR_NOERROR;
+            int error = snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
+            if (error < 0) {
+                pcm = nullptr;
+                result = TranslateAlsaError(error);
+            } else if (snd_pcm_set_params(pcm, alsaFormat, SND_PCM_ACCESS_RW_INTERLEAVED, channels, rate, 1,
+                                          LatencyUs) < 0) {
+                snd_pcm_close(pcm);
+                pcm = nullptr;
+                result = WAVERR_BADFORMAT;
+            }
+            std::lock_guard<std::mutex> lock(attempt->mutex);
+            if (attempt->abandoned && pcm != nullptr) snd_pcm_close(pcm);
+            attempt->pcm = attempt->abandoned ? nullptr : pcm;
+            attempt->result = result;
+            attempt->done = true;
+            attempt->finished.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        return MMSYSERR_NOMEM;
+    }
+    if (!AwaitOpen(*attempt)) {
+        std::lock_guard<std::mutex> lock(attempt->mutex);
+        if (!attempt->done) {
+            attempt->abandoned = true;
+            stuckOpen = attempt;
+            return MMSYSERR_ERROR;
+        }
+    }
+    out->reset(attempt->pcm);
+    return attempt->result;
+}
+
+// Wakes the player out of any wait when the output is being closed.
+struct StopSignal {
+    int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    std::atomic<bool> raised{false};
+
+    StopSignal() = default;
+    StopSignal(const StopSignal&) = delete;
+    StopSignal& operator=(const StopSignal&) = delete;
+    ~StopSignal() {
+        if (fd >= 0) close(fd);
+    }
+    void Raise() {
+        raised = true;
+        std::uint64_t one = 1;
+        if (write(fd, &one, sizeof one) < 0) {
+            // The flag alone still stops the player at its next wake-up.
+        }
+    }
+};
+
+int MillisecondsFor(snd_pcm_uframes_t frames, unsigned rate) {
+    auto ms = static_cast<long long>(frames) * 1000 / rate + 1;
+    return static_cast<int>(std::min<long long>(ms, LongestWaitMs));
+}
+
+}  // namespace
+
+struct AlsaOutput::Device {
+    Pcm pcm;
+    unsigned frameBytes = 0;
+    unsigned rate = 0;
+    snd_pcm_uframes_t bufferFrames = 0;
+    snd_pcm_uframes_t periodFrames = 0;
+    StopSignal stop;
+
+    // Room in the device's buffer when the player last looked; -1 when unknown (just
+    // opened or recovered), so that the next look sets it without counting as progress.
+    snd_pcm_sframes_t lastRoom = -1;
+    Clock::time_point lastProgress = Clock::now();
+    int recoveryPauseMs = 0;
+
+    bool Stopped() const { return stop.raised; }
+    bool Stalled() const { return Clock::now() - lastProgress > StallLimit; }
+
+    // Sleeps up to `ms`, or until the output is closed; false once it is.
+    bool Pause(int ms) {
+        pollfd fd{stop.fd, POLLIN, 0};
+        poll(&fd, 1, ms);
+        return !Stopped();
+    }
+
+    // Room the device has now, or a negative error. Room that opened up since the last
+    // look is what the device has played: that is progress.
+    snd_pcm_sframes_t Room() {
+        snd_pcm_sframes_t room = snd_pcm_avail_update(pcm.get());
+        if (room < 0) return room;
+        if (lastRoom >= 0 && room > lastRoom) {
+            lastProgress = Clock::now();
+            recoveryPauseMs = 0;
+        }
+        lastRoom = room;
+        return room;
+    }
+
+    // Underruns and suspends are mended in place; anything else means the device is gone.
+    // Underruns that come back with nothing played between them are spaced out, so that a
+    // device that only fails costs neither CPU nor the memory each restart queues.
+    bool Recover(int error) {
+        snd_pcm_t* p = pcm.get();
+        lastRoom = -1;
+        if (error == -EINTR || error == -EAGAIN) return true;
+        if (recoveryPauseMs > 0 && !Pause(recoveryPauseMs)) return false;
+        recoveryPauseMs = std::min(std::max(2 * recoveryPauseMs, 20), LongestRecoveryPauseMs);
+        if (error == -EPIPE) return snd_pcm_prepare(p) == 0;
+        if (error == -ESTRPIPE) {
+            int result;
+            while ((result = snd_pcm_resume(p)) == -EAGAIN)
+                if (Stalled() || !Pause(100)) return false;
+            return result == 0 || snd_pcm_prepare(p) == 0;
+        }
+        return false;
+    }
+
+    // Queues all of the buffer; false when the buffer ended early.
+    bool Queue(const char* data, snd_pcm_uframes_t frames) {
+        snd_pcm_t* p = pcm.get();
+        snd_pcm_uframes_t done = 0;
+        while (done < frames) {
+            if (Stopped() || Stalled()) return false;
+            snd_pcm_sframes_t room = Room();
+            if (room < 0) {
+                if (!Recover(static_cast<int>(room))) return false;
+                continue;
+            }
+            snd_pcm_uframes_t wanted = std::min(periodFrames, frames - done);
+            if (static_cast<snd_pcm_uframes_t>(room) < wanted) {
+                // A device that is not running makes no room by itself: start it.
+                if (snd_pcm_state(p) == SND_PCM_STATE_PREPARED) snd_pcm_start(p);
+                if (!Pause(MillisecondsFor(wanted - static_cast<snd_pcm_uframes_t>(room), rate))) return false;
+                continue;
+            }
+            snd_pcm_uframes_t chunk = std::min(static_cast<snd_pcm_uframes_t>(room), frames - done);
+            snd_pcm_sframes_t n = snd_pcm_writei(p, data + done * frameBytes, chunk);
+            if (n > 0) {
+                done += static_cast<snd_pcm_uframes_t>(n);
+                lastRoom -= std::min(lastRoom, static_cast<snd_pcm_sframes_t>(n));
+            } else if (n == 0 || n == -EAGAIN) {
+                if (!Pause(MillisecondsFor(wanted, rate))) return false;
+            } else if (!Recover(static_cast<int>(n))) {
+                return false;
+            }
+        }
+        // A buffer shorter than the start threshold has not started yet.
+        if (snd_pcm_state(p) == SND_PCM_STATE_PREPARED) snd_pcm_start(p);
+        return true;
+    }
+
+    // Waits until the device has played what is queued, from its own state: the queue
+    // ran dry (an underrun after the last write is the end) or the room is the whole buffer.
+    bool AwaitPlayed() {
+        snd_pcm_t* p = pcm.get();
+        for (;;) {
+            if (Stopped() || Stalled()) return false;
+            snd_pcm_state_t state = snd_pcm_state(p);
+            if (state == SND_PCM_STATE_XRUN || state == SND_PCM_STATE_SETUP) return true;
+            if (state == SND_PCM_STATE_DISCONNECTED) return false;
+            snd_pcm_sframes_t room = Room();
+            if (room == -EPIPE) return true;
+            if (room < 0) {
+                if (!Recover(static_cast<int>(room))) return false;
+                continue;
+            }
+            if (static_cast<snd_pcm_uframes_t>(room) >= bufferFrames) return true;
+            if (!Pause(MillisecondsFor(bufferFrames - static_cast<snd_pcm_uframes_t>(room), rate))) return false;
+        }
+    }
+
+    // Plugins may still hold frames the device has counted as played (a file plugin
+    // writes its file lazily): let them out, without blocking on a device that stalls.
+    void Drain() {
+        snd_pcm_t* p = pcm.get();
+        if (snd_pcm_drain(p) != -EAGAIN) return;
+        auto deadline = Clock::now() + StallLimit;
+        while (snd_pcm_state(p) == SND_PCM_STATE_DRAINING && Clock::now() < deadline)
+            if (!Pause(10)) return;
+    }
+
+    // A sound server's plugin can take a stream that nothing ever plays (PipeWire with no
+    // session manager to link it). A moment of silence shows whether the server consumes
+    // the stream; one that does not is no usable device. The silence is then dropped.
+    bool PlaysSilence(Clock::duration timeout) {
+        snd_pcm_t* p = pcm.get();
+        std::vector<char> silence(std::min<std::size_t>(bufferFrames, rate / 10) * frameBytes,
+                                  frameBytes == 1 ? '\x80' : '\0');
+        snd_pcm_uframes_t frames = silence.size() / frameBytes;
+        if (snd_pcm_writei(p, silence.data(), frames) <= 0) return false;
+        if (snd_pcm_state(p) == SND_PCM_STATE_PREPARED) snd_pcm_start(p);
+        lastRoom = -1;
+        Room();
+        auto start = Clock::now();
+        bool played = false;
+        while (!played && Clock::now() - start < timeout) {
+            if (!Pause(10)) break;
+            snd_pcm_sframes_t room = snd_pcm_avail_update(p);
+            played = room == -EPIPE || (room > lastRoom && lastRoom >= 0);
+            if (room < 0 && room != -EPIPE) break;
+        }
+        snd_pcm_drop(p);
+        lastRoom = -1;
+        return played && snd_pcm_prepare(p) == 0;
+    }
+
+    void Play(const char* data, snd_pcm_uframes_t frames) {
+        lastProgress = Clock::now();
+        if (Queue(data, frames) && AwaitPlayed()) Drain();
+    }
+};
+
+MMRESULT AlsaOutput::Open(const WAVEFORMATEX& format, std::unique_ptr<AlsaOutput>* out) {
+    static std::once_flag once;
+    std::call_once(once, [] { snd_lib_error_set_handler(SilentAlsaError); });
+
+    snd_pcm_format_t alsaFormat;
+    if (!AlsaFormat(format, &alsaFormat)) return WAVERR_BADFORMAT;
+    auto device = std::make_unique<Device>();
+    if (device->stop.fd < 0) return MMSYSERR_NOMEM;
+    MMRESULT result = OpenDefaultPcm(alsaFormat, format.nChannels, format.nSamplesPerSec, &device->pcm);
+    if (result != MMSYSERR_NOERROR) return result;
+    if (snd_pcm_get_params(device->pcm.get(), &device->bufferFrames, &device->periodFrames) < 0 ||
+        device->bufferFrames == 0 || device->periodFrames == 0)
+        return MMSYSERR_ERROR;
+    device->periodFrames = std::min(device->periodFrames, device->bufferFrames);
+    device->frameBytes = format.nBlockAlign;
+    device->rate = format.nSamplesPerSec;
+    if (snd_pcm_type(device->pcm.get()) == SND_PCM_TYPE_IOPLUG && !device->PlaysSilence(OpenTimeout))
+        return MMSYSERR_NODRIVER;
+    out->reset(new AlsaOutput(std::move(device)));
+    return MMSYSERR_NOERROR;
+}
+
+AlsaOutput::AlsaOutput(std::unique_ptr<Device> device) : device_(std::move(device)) {}
+
+AlsaOutput::~AlsaOutput() {
+    if (player_.joinable()) {
+        device_->stop.Raise();
+        player_.join();
+    }
+}
+
+bool AlsaOutput::Start(const char* data, std::size_t frames) {
+    finished_ = false;
+    try {
+        player_ = std::thread([this, data, frames] {
+            device_->Play(data, frames);
+            finished_ = true;
+        });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace wakelet

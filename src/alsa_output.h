@@ -1,0 +1,42 @@
+// Playback through libasound's "default" PCM: the route when no sound server answers, or
+// when ALSA's default is the server's own plugin and the server speaks no PulseAudio.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <thread>
+
+#include "waveout.h"
+
+namespace wakelet {
+
+class AlsaOutput {
+public:
+    // Opens ALSA's default PCM for `format`. MMSYSERR_NOERROR and an output only once the
+    // device has taken the format and, for a sound server's plugin, shown that it plays.
+    static MMRESULT Open(const WAVEFORMATEX& format, std::unique_ptr<AlsaOutput>* out);
+
+    AlsaOutput(const AlsaOutput&) = delete;
+    AlsaOutput& operator=(const AlsaOutput&) = delete;
+    // Stops the player promptly, whatever the device does, then drops and closes the PCM.
+    ~AlsaOutput();
+
+    // Plays `frames` frames from `data` on a thread of its own; `data` is read in place
+    // and must stay until Finished() or destruction. False when the thread cannot start.
+    bool Start(const char* data, std::size_t frames);
+    // True once the buffer has been played, or ended early because the device went away
+    // or stopped playing.
+    bool Finished() const noexcept { return finished_; }
+
+    struct Device;
+
+private:
+    explicit AlsaOutput(std::unique_ptr<Device> device);
+
+    std::unique_ptr<Device> device_;
+    std::thread player_;
+    std::atomic<bool> finished_{false};
+};
+
+}  // namespace wakelet
