@@ -10,6 +10,10 @@ ensure_packages cmake make g++ pkg-config libasound2-dev libpulse-dev libgtest-d
     pulseaudio pulseaudio-utils libasound2-plugins dpkg-dev man-db systemd \
     dbus pipewire pipewire-pulse wireplumber alsa-utils
 
+# PipeWire's own ALSA plugin conflicts with pulseaudio as a package; the tests load it
+# from where it is unpacked.
+unpack_package pipewire-alsa pipewire build/pipewire-alsa
+
 jobs=$(nproc)
 status=0
 
@@ -34,7 +38,7 @@ cmake --build --preset asan -j "$jobs"
 export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
 WAKELET_SANITIZED=1 ctest --preset asan -j "$jobs" -LE 'long|sound_server' || status=1
 # The device layer's thread against a real server, and a server lost mid-buffer.
-ctest --preset asan -j "$jobs" -R '^sound_server\.(the_alsa_layer_on_its_own|a_killed_server)' || status=1
+ctest --preset asan -j 4 -R '^sound_server\.[A-Za-z]+\.(the_alsa_layer_on_its_own|a_killed_server)' || status=1
 
 # Then the Windows build: cross-compiled with MinGW-w64, tested under Wine.
 bash scripts/test_windows.sh || status=1

@@ -28,8 +28,9 @@ FOUND = b"audio device found.\r\n"
 SAMPLE_RATE = 44100
 
 
-def private_environment(workdir, alsa_config="", pulse_server=None):
-    """An environment whose audio goes only where `alsa_config` says."""
+def private_environment(workdir, alsa_config="", pulse_server=None, pipewire_runtime=None):
+    """An environment whose audio goes only where `alsa_config` says, and to the PulseAudio
+    server `pulse_server` or the PipeWire daemon in `pipewire_runtime` when given."""
     config = os.path.join(workdir, "asound.conf")
     with open(config, "w") as f:
         f.write(alsa_config)
@@ -43,6 +44,7 @@ def private_environment(workdir, alsa_config="", pulse_server=None):
         "ALSA_CONFIG_PATH": config,
         "PULSE_CLIENTCONFIG": client,
         "PULSE_SERVER": pulse_server or "unix:" + os.path.join(workdir, "no-such-server"),
+        "PIPEWIRE_RUNTIME_DIR": pipewire_runtime or workdir,
     }
 
 
@@ -52,9 +54,10 @@ class Run:
     process gets a private one (see private_environment) made in `workdir`."""
 
     def __init__(self, binary, args, workdir=None, alsa_config="", pulse_server=None, env=None,
-                 terminal=True, stdin=subprocess.DEVNULL, memory_limit=None, reader_gone=False):
+                 terminal=True, stdin=subprocess.DEVNULL, memory_limit=None, reader_gone=False,
+                 pipewire_runtime=None):
         if env is None:
-            env = private_environment(workdir, alsa_config, pulse_server)
+            env = private_environment(workdir, alsa_config, pulse_server, pipewire_runtime)
         if terminal:
             self.reader, writer = pty.openpty()
             tty.setraw(writer)  # the bytes exactly as written, no CR added
@@ -122,6 +125,29 @@ class Run:
 
     def alive(self):
         return self.process.poll() is None
+
+    def cpu_seconds(self):
+        """CPU time of all the process's threads so far, ended ones included."""
+        fields = open("/proc/%d/stat" % self.process.pid).read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def resident_kb(self):
+        with open("/proc/%d/status" % self.process.pid) as f:
+            return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+
+    def cycles(self, count, timeout):
+        """Reads until `count` more cycles have started (each one "audio device found.")
+        and returns [(seconds, CPU seconds)] of each whole cycle, from the start of one to
+        the start of the next, the one running when called not counted."""
+        starts = []
+        seen = self.lines(FOUND)
+        deadline = time.monotonic() + timeout
+        while len(starts) <= count and time.monotonic() < deadline:
+            self.read_for(0.02)
+            if self.lines(FOUND) > seen:
+                seen = self.lines(FOUND)
+                starts.append((time.monotonic(), self.cpu_seconds()))
+        return [(b[0] - a[0], b[1] - a[1]) for a, b in zip(starts, starts[1:])]
 
     def interrupt(self):
         """Ctrl-C: ends the process through the default action."""
@@ -244,6 +270,17 @@ class PulseServer:
         self.kill()
 
 
+def pipewire_alsa_plugins():
+    """The folder of PipeWire's ALSA plugins, unpacked by the test command from the
+    pipewire-alsa package (which cannot be installed beside pulseaudio)."""
+    root = os.environ.get("WAKELET_PIPEWIRE_ALSA") or os.path.join(
+        os.path.dirname(os.path.abspath(__file__)), "..", "build", "pipewire-alsa")
+    for folder, _, files in os.walk(root):
+        if "libasound_module_pcm_pipewire.so" in files:
+            return folder
+    raise RuntimeError("PipeWire's ALSA plugin is not unpacked under %s (scripts/test.sh does it)" % root)
+
+
 class PipeWireServer(PulseServer):
     """PipeWire with WirePlumber and its PulseAudio front end, on a private runtime
     directory and D-Bus session, with a null sink in the program's format as default."""
@@ -274,6 +311,14 @@ class PipeWireServer(PulseServer):
                 return self
             time.sleep(0.1)
         raise RuntimeError("pipewire-pulse did not answer")
+
+    def pipewire_alsa_config(self):
+        """ALSA's default device as PipeWire's own ALSA plugin, as pipewire-alsa sets it."""
+        plugins = pipewire_alsa_plugins()
+        return ('pcm_type.pipewire { lib "%s/libasound_module_pcm_pipewire.so" }\n'
+                'ctl_type.pipewire { lib "%s/libasound_module_ctl_pipewire.so" }\n'
+                'pcm.!default { type pipewire; playback_node "-1"; capture_node "-1" }\n'
+                'ctl.!default { type pipewire }\n' % (plugins, plugins))
 
     def kill(self):
         if self.process and self.process.poll() is None:
