@@ -26,7 +26,8 @@ public:
     std::int32_t operator[](std::size_t i) const noexcept { return data_[i]; }
 
     // Gives the array `count` elements of new, unset storage; the old contents are gone.
-    // Throws EOutOfMemory and keeps the old contents when the memory cannot be had.
+    // Throws EOutOfMemory and keeps the old contents when the memory cannot be had, also
+    // when it would not fit under the process's memory cgroup limit once it is written.
     void Reset(std::size_t count);
 
 private:

@@ -17,15 +17,60 @@ from e2e_support import BANNER, FOUND, NO_DEVICE, Run, RunsTestCase
 
 WAKELET = TONE_DUMP = None
 MINUTE_BYTES = 2646000 * 4
+HOUR_BYTES = 158760000 * 4
 
 
 SANITIZED = os.environ.get("WAKELET_SANITIZED") == "1"
 needs_plain_memory = unittest.skipIf(SANITIZED, "a sanitized process reserves far more address space than it uses")
 
 
+def own_memory_cgroup():
+    """The directory of this process's memory cgroup and whether it is cgroup v1, or None."""
+    paths = {}
+    for line in open("/proc/self/cgroup"):
+        number, controllers, path = line.rstrip("\n").split(":", 2)
+        if "memory" in controllers.split(","):
+            paths["cgroup"] = path
+        elif number == "0" and not controllers:
+            paths["cgroup2"] = path
+    for line in open("/proc/self/mountinfo"):
+        fields, _, tail = line.partition(" - ")
+        fields, tail = fields.split(), tail.split()
+        kind = tail[0]
+        if kind == "cgroup" and "memory" not in tail[2].split(","):
+            continue
+        # Where memory is on v1, v2 has none of it.
+        if kind in paths and (kind == "cgroup" or "cgroup" not in paths):
+            root = "" if fields[3] == "/" else fields[3]
+            if paths[kind].startswith(root):
+                return fields[4] + paths[kind][len(root):], kind == "cgroup"
+    return None
+
+
 class EndToEnd(RunsTestCase):
     def start(self, args, **kwargs):
         return self.track(Run(WAKELET, args, self.run_dir(), **kwargs))
+
+    def memory_cgroup(self, limit):
+        """A new memory cgroup below this process's own, limited to `limit` bytes and removed
+        after the test: (its directory, the file of its peak use). Skips the test where none
+        can be made."""
+        own = own_memory_cgroup()
+        if own is None:
+            self.skipTest("no memory cgroup")
+        parent, v1 = own
+        group = os.path.join(parent, "wakelet-test-%d-%d" % (os.getpid(), limit))
+        try:
+            os.mkdir(group)
+        except OSError as e:
+            self.skipTest("cannot make a memory cgroup under %s: %s" % (parent, e))
+        self.addCleanup(os.rmdir, group)
+        limit_file = os.path.join(group, "memory.limit_in_bytes" if v1 else "memory.max")
+        if not os.path.exists(limit_file):
+            self.skipTest("the memory controller is not enabled below %s" % parent)
+        with open(limit_file, "w") as f:
+            f.write(str(limit))
+        return group, os.path.join(group, "memory.max_usage_in_bytes" if v1 else "memory.peak")
 
     def test_terminal_gets_the_banner_then_a_message_a_cycle_in_verbose_mode(self):
         run = self.start(["verbose"])
@@ -90,6 +135,31 @@ class EndToEnd(RunsTestCase):
         run = self.start([], terminal=False, memory_limit=limit)
         self.assertEqual(run.process.wait(timeout=10), 0)
         self.assertEqual(run.read_for(0.5), BANNER + b"EOutOfMemory: Out of memory\r\n")
+
+    def test_a_memory_cgroup_too_small_for_the_hour_is_reported_and_a_large_one_is_not(self):
+        # The kernel does not refuse memory over a cgroup's limit: it kills the process
+        # that touches it, with no report.
+        group, _ = self.memory_cgroup(400 * 1024 * 1024)
+        run = self.start([], cgroup=group)
+        self.assertEqual(run.process.wait(timeout=30), 0)
+        self.assertEqual(run.read_for(0.5), BANNER + b"EOutOfMemory: Out of memory\r\n")
+        run.close()
+        self.assertEqual(run.error, b"")
+
+        if SANITIZED:
+            self.skipTest("a sanitized process uses memory of its own beside the tone")
+        group, peak = self.memory_cgroup(900 * 1024 * 1024)
+        run = self.start([], cgroup=group)
+        def peak_use():
+            with open(peak) as f:
+                return int(f.read())
+
+        deadline = time.monotonic() + 120
+        while peak_use() < HOUR_BYTES and run.alive() and time.monotonic() < deadline:
+            time.sleep(0.2)
+        self.assertGreaterEqual(peak_use(), HOUR_BYTES, "the hour of tone was not built")
+        self.assertEqual(run.read_for(0.5), BANNER)
+        self.assertTrue(run.alive())
 
     @needs_plain_memory
     def test_a_failing_read_after_the_report_is_the_last_resort(self):
