@@ -182,8 +182,11 @@ class EndToEnd(RunsTestCase):
         expected = subprocess.run([TONE_DUMP, "60000"], check=True, capture_output=True).stdout
         self.assertEqual(len(expected), MINUTE_BYTES)
         capture = os.path.join(self.workdir.name, "capture.raw")
-        # A file plugin in front of a device that takes data as fast as it comes.
-        config = 'pcm.!default { type file; slave.pcm { type null }; file "%s"; format "raw" }\n' % capture
+        # A file plugin in front of a device that takes data as fast as it comes, and in
+        # between, one that starts a command that writes to standard error, as libraries do.
+        config = ('pcm.!default { type file; file "%s"; format "raw"; slave.pcm {'
+                  ' type file; file "|echo chatter >&2; cat >/dev/null"; format "raw"; slave.pcm { type null } } }\n'
+                  % capture)
         run = self.start(["verbose"], alsa_config=config)
         self.assertEqual(run.read_until(FOUND, 30), BANNER + FOUND)
         # Each cycle reopens the file; catch it holding one whole buffer.
