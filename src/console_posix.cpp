@@ -1,4 +1,5 @@
-// The console's native side on POSIX systems: file descriptors 0, 1 and 2.
+// The console's native side on POSIX systems: file descriptors 0 and 1, and standard
+// error's (2, or its private copy once ReserveStandardError has run).
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
