@@ -13,7 +13,8 @@ namespace wakelet {
 
 #ifdef _WIN32
 
-inline bool MemoryLimitAllows(std::uint64_t) { return true; }  // a job object's limit refuses by itself
+// A job object's memory limit refuses the allocation itself.
+inline bool MemoryLimitAllows(std::uint64_t) { return true; }
 
 #else
 

@@ -71,7 +71,8 @@ std::string Unescape(std::string_view field) {
     std::string path;
     for (std::size_t i = 0; i < field.size(); ++i) {
         if (field[i] == '\\' && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
-            path += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
+            path += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
+                                      (field[i + 3] - '0'));
             i += 3;
         } else {
             path += field[i];

@@ -172,6 +172,15 @@ class EndToEnd(RunsTestCase):
         self.assertRegex(run.error, rb"\AException EInOutError in module wakelet at [0-9A-F]{8}\.\r\n"
                                     rb"I/O error 21\.\r\n\r\n\Z")
 
+    @unittest.skipUnless(SANITIZED, "only a sanitized build makes reports of its own")
+    def test_a_sanitizer_report_reaches_standard_error(self):
+        run = self.start(["verbose"])
+        self.assertEqual(run.read_until(BANNER + NO_DEVICE, 30), BANNER + NO_DEVICE)
+        run.process.send_signal(signal.SIGSEGV)  # reported by the sanitizer as a fatal signal
+        run.process.wait(timeout=30)
+        run.close()
+        self.assertIn(b"ERROR: AddressSanitizer: SEGV", run.error)
+
     def test_a_reader_that_goes_away_is_no_crash(self):
         run = self.start(["verbose"], terminal=False, reader_gone=True)
         self.assertEqual(run.process.wait(timeout=30), 0)
@@ -184,9 +193,8 @@ class EndToEnd(RunsTestCase):
         capture = os.path.join(self.workdir.name, "capture.raw")
         # A file plugin in front of a device that takes data as fast as it comes, and in
         # between, one that starts a command that writes to standard error, as libraries do.
-        config = ('pcm.!default { type file; file "%s"; format "raw"; slave.pcm {'
-                  ' type file; file "|echo chatter >&2; cat >/dev/null"; format "raw"; slave.pcm { type null } } }\n'
-                  % capture)
+        chatter = 'type file; file "|echo chatter >&2; cat >/dev/null"; format raw; slave.pcm { type null }'
+        config = 'pcm.!default { type file; file "%s"; format raw; slave.pcm { %s } }\n' % (capture, chatter)
         run = self.start(["verbose"], alsa_config=config)
         self.assertEqual(run.read_until(FOUND, 30), BANNER + FOUND)
         # Each cycle reopens the file; catch it holding one whole buffer.
