@@ -24,6 +24,14 @@ struct StandardHandles {
 // the program's own error numbers; native codes are translated there and nowhere else.
 constexpr int EndOfInput = -1;
 StandardHandles SystemStandardHandles();
+#ifndef _WIN32
+// Keeps standard error for the last-resort report: the stream moves to a private
+// descriptor that no child process inherits, and descriptor 2, where the libraries of the
+// audio path write their complaints, goes to /dev/null. Sanitizer reports follow the
+// stream. Called once at start-up, before any library runs; SystemStandardHandles hands
+// out the private descriptor from then on.
+void ReserveStandardError();
+#endif
 // Makes a write to a reader that has gone away fail instead of ending the process, and
 // tells whether `handle` is a terminal.
 bool PrepareOutput(NativeHandle handle);

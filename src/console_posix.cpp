@@ -1,14 +1,23 @@
-// The console's native side on POSIX systems: file descriptors 0, 1 and 2.
+// The console's native side on POSIX systems: file descriptors 0 and 1, and standard
+// error's (2, or its private copy once ReserveStandardError has run).
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "console.h"
 
+// Present only in a build with a sanitizer runtime, whose reports go to descriptor 2
+// unless told otherwise.
+extern "C" void __sanitizer_set_report_fd(void* fd) __attribute__((weak));
+
 namespace wakelet {
 
 namespace {
+
+int ErrorDescriptor = STDERR_FILENO;
 
 // errno values whose meaning matches one of the program's named I/O errors take that
 // number; every other errno is shown as itself.
@@ -27,7 +36,20 @@ int TranslateErrno(int error) {
 
 }  // namespace
 
-StandardHandles SystemStandardHandles() { return {STDOUT_FILENO, STDIN_FILENO, STDERR_FILENO}; }
+StandardHandles SystemStandardHandles() { return {STDOUT_FILENO, STDIN_FILENO, ErrorDescriptor}; }
+
+void ReserveStandardError() {
+    // -1 when the process was started without standard error: the report then goes nowhere.
+    ErrorDescriptor = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    // Descriptor 2 stays open either way, or the next file the process opens would take it.
+    int null = open("/dev/null", O_WRONLY);
+    if (null >= 0 && null != STDERR_FILENO) {
+        dup2(null, STDERR_FILENO);
+        close(null);
+    }
+    if (__sanitizer_set_report_fd != nullptr && ErrorDescriptor >= 0)
+        __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<std::intptr_t>(ErrorDescriptor)));
+}
 
 bool PrepareOutput(NativeHandle handle) {
     // A closed pipe then shows as EPIPE, a write error like any other.

@@ -1,14 +1,12 @@
 #include "driver.h"
 
-#include <cinttypes>
-#include <cstdio>
 #include <new>
-#include <string>
 
 #include "console.h"
 #include "failure.h"
 #include "module_info.h"
 #include "playback.h"
+#include "process_state.h"
 #include "tone_buffer.h"
 
 namespace wakelet {
@@ -60,15 +58,6 @@ void ReportLastResort(const Exception& failure) {
 }
 
 }  // namespace
-
-std::string LastResortText(const Exception& failure, const std::string& module, std::uint32_t location) {
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "%08" PRIX32, location);
-    std::string message = failure.Message();
-    if (!message.empty() && message.back() != '.') message += '.';
-    return "Exception " + failure.ClassName() + " in module " + module + " at " + hex + ".\r\n" + message +
-           "\r\n\r\n";
-}
 
 int RunProgram(bool verboseRequested) {
     Console& console = StdConsole();

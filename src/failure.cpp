@@ -1,5 +1,7 @@
 #include "failure.h"
 
+#include <cinttypes>
+#include <cstdio>
 #include <utility>
 
 namespace wakelet {
@@ -28,6 +30,15 @@ std::string InOutErrorMessage(int number) {
         case 106: return "Invalid numeric input";
         default: return "I/O error " + std::to_string(number);
     }
+}
+
+std::string LastResortText(const Exception& failure, const std::string& module, std::uint32_t location) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%08" PRIX32, location);
+    std::string message = failure.Message();
+    if (!message.empty() && message.back() != '.') message += '.';
+    return "Exception " + failure.ClassName() + " in module " + module + " at " + hex + ".\r\n" + message +
+           "\r\n\r\n";
 }
 
 }  // namespace wakelet

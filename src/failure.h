@@ -1,5 +1,6 @@
 // Failures of the run. Every one derives from Exception, carries a class name and a
-// message, and is caught in one place only: the driver's handler.
+// message, and is caught in one place only: the driver's handler. Also the text of the
+// last-resort report, for a failure that escapes that handler.
 #pragma once
 
 #include <cstdint>
@@ -45,5 +46,9 @@ private:
 };
 
 std::string InOutErrorMessage(int number);
+
+// What standard error gets when a failure escapes the report: the class name, the module's
+// file name, the code location, and the message ending in one full stop.
+std::string LastResortText(const Exception& failure, const std::string& module, std::uint32_t location);
 
 }  // namespace wakelet

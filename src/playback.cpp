@@ -1,7 +1,7 @@
 #include "playback.h"
 
 #include "console.h"
-#include "driver.h"
+#include "process_state.h"
 #include "tone_buffer.h"
 #include "waveout.h"
 

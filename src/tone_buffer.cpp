@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "failure.h"
+#include "memory_limit.h"
 #include "tone.h"
 #include "tone_fast.h"
 
@@ -18,6 +19,8 @@ void TWaveformSamples::Reset(std::size_t count) {
         size_ = 0;
         return;
     }
+    // Under a memory cgroup the allocation succeeds and filling it gets the process killed.
+    if (!MemoryLimitAllows(std::uint64_t{count} * sizeof(std::int32_t))) throw EOutOfMemory();
     // Left unset on purpose: the caller writes every element, and a fresh block of this
     // size is not touched until then (the threads that fill it take its page faults).
     std::unique_ptr<std::int32_t[]> block(new (std::nothrow) std::int32_t[count]);

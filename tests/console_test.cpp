@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <string>
 
 #include "console.h"
@@ -115,6 +116,20 @@ TEST(ConsoleWrite, FullDeviceIsDiskFull) {
         EXPECT_EQ(failure.Message(), "Disk full");
     }
     close(full);
+}
+
+TEST(ConsoleWrite, StandardErrorCarriesTheReportAndNothingLibrariesWrite) {
+    EXPECT_EXIT(
+        {
+            ReserveStandardError();
+            Console console(SystemStandardHandles());
+            // A library's complaint, and one from a process it starts.
+            if (write(STDERR_FILENO, "library\n", 8) != 8) std::_Exit(2);
+            if (std::system("echo child >&2") != 0) std::_Exit(3);
+            console.WriteError("the report\r\n");
+            std::_Exit(1);
+        },
+        ::testing::ExitedWithCode(1), "^the report\r\n$");
 }
 
 TEST(ConsoleRead, TakesOneLineAndStopsQuietlyAtTheEnd) {

@@ -11,6 +11,7 @@
 #include "driver.h"
 #include "failure.h"
 #include "fake_waveout.h"
+#include "process_state.h"
 #include "tone_buffer.h"
 
 namespace wakelet {

@@ -51,11 +51,12 @@ def private_environment(workdir, alsa_config="", pulse_server=None, pipewire_run
 class Run:
     """One wakelet process; standard output is a raw pseudo-terminal or a pipe (one whose
     reader is gone before the process starts, with `reader_gone`). Without an `env`, the
-    process gets a private one (see private_environment) made in `workdir`."""
+    process gets a private one (see private_environment) made in `workdir`. With `cgroup`
+    (a cgroup's directory), the process starts inside that cgroup."""
 
     def __init__(self, binary, args, workdir=None, alsa_config="", pulse_server=None, env=None,
                  terminal=True, stdin=subprocess.DEVNULL, memory_limit=None, reader_gone=False,
-                 pipewire_runtime=None):
+                 pipewire_runtime=None, cgroup=None):
         if env is None:
             env = private_environment(workdir, alsa_config, pulse_server, pipewire_runtime)
         if terminal:
@@ -70,6 +71,9 @@ class Run:
         def limit():
             if memory_limit:
                 resource.setrlimit(resource.RLIMIT_AS, (memory_limit, memory_limit))
+            if cgroup:
+                with open(os.path.join(cgroup, "cgroup.procs"), "w") as f:
+                    f.write("0")
 
         self.process = subprocess.Popen([binary] + args, stdin=stdin, stdout=writer,
                                         stderr=subprocess.PIPE, env=env, preexec_fn=limit)

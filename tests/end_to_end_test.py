@@ -17,15 +17,64 @@ from e2e_support import BANNER, FOUND, NO_DEVICE, Run, RunsTestCase
 
 WAKELET = TONE_DUMP = None
 MINUTE_BYTES = 2646000 * 4
+HOUR_BYTES = 158760000 * 4
 
 
 SANITIZED = os.environ.get("WAKELET_SANITIZED") == "1"
 needs_plain_memory = unittest.skipIf(SANITIZED, "a sanitized process reserves far more address space than it uses")
 
 
+def own_memory_cgroup():
+    """The directory of this process's memory cgroup and whether it is cgroup v1, or None."""
+    paths = {}
+    with open("/proc/self/cgroup") as f:
+        cgroups = f.read().splitlines()
+    with open("/proc/self/mountinfo") as f:
+        mounts = f.read().splitlines()
+    for line in cgroups:
+        number, controllers, path = line.split(":", 2)
+        if "memory" in controllers.split(","):
+            paths["cgroup"] = path
+        elif number == "0" and not controllers:
+            paths["cgroup2"] = path
+    for line in mounts:
+        fields, _, tail = line.partition(" - ")
+        fields, tail = fields.split(), tail.split()
+        kind = tail[0]
+        if kind == "cgroup" and "memory" not in tail[2].split(","):
+            continue
+        # Where memory is on v1, v2 has none of it.
+        if kind in paths and (kind == "cgroup" or "cgroup" not in paths):
+            root = "" if fields[3] == "/" else fields[3]
+            if paths[kind].startswith(root):
+                return fields[4] + paths[kind][len(root):], kind == "cgroup"
+    return None
+
+
 class EndToEnd(RunsTestCase):
     def start(self, args, **kwargs):
         return self.track(Run(WAKELET, args, self.run_dir(), **kwargs))
+
+    def memory_cgroup(self, limit):
+        """A new memory cgroup below this process's own, limited to `limit` bytes and removed
+        after the test: (its directory, the file of its use). Skips the test where none can
+        be made."""
+        own = own_memory_cgroup()
+        if own is None:
+            self.skipTest("no memory cgroup")
+        parent, v1 = own
+        group = os.path.join(parent, "wakelet-test-%d-%d" % (os.getpid(), limit))
+        try:
+            os.mkdir(group)
+        except OSError as e:
+            self.skipTest("cannot make a memory cgroup under %s: %s" % (parent, e))
+        self.addCleanup(os.rmdir, group)
+        limit_file = os.path.join(group, "memory.limit_in_bytes" if v1 else "memory.max")
+        if not os.path.exists(limit_file):
+            self.skipTest("the memory controller is not enabled below %s" % parent)
+        with open(limit_file, "w") as f:
+            f.write(str(limit))
+        return group, os.path.join(group, "memory.usage_in_bytes" if v1 else "memory.current")
 
     def test_terminal_gets_the_banner_then_a_message_a_cycle_in_verbose_mode(self):
         run = self.start(["verbose"])
@@ -91,6 +140,33 @@ class EndToEnd(RunsTestCase):
         self.assertEqual(run.process.wait(timeout=10), 0)
         self.assertEqual(run.read_for(0.5), BANNER + b"EOutOfMemory: Out of memory\r\n")
 
+    def test_a_memory_cgroup_too_small_for_the_hour_is_reported_and_a_large_one_is_not(self):
+        # The kernel does not refuse memory over a cgroup's limit: it kills the process
+        # that touches it, with no report.
+        group, _ = self.memory_cgroup(400 * 1024 * 1024)
+        run = self.start([], cgroup=group)
+        self.assertEqual(run.process.wait(timeout=30), 0)
+        self.assertEqual(run.read_for(0.5), BANNER + b"EOutOfMemory: Out of memory\r\n")
+        run.close()
+        self.assertEqual(run.error, b"")
+
+        if SANITIZED:
+            self.skipTest("a sanitized process uses memory of its own beside the tone")
+        group, usage = self.memory_cgroup(900 * 1024 * 1024)
+        run = self.start([], cgroup=group)
+
+        def use():
+            with open(usage) as f:
+                return int(f.read())
+
+        # The tone stays in memory once it is built.
+        deadline = time.monotonic() + 120
+        while use() < HOUR_BYTES and run.alive() and time.monotonic() < deadline:
+            time.sleep(0.2)
+        self.assertGreaterEqual(use(), HOUR_BYTES, "the hour of tone was not built")
+        self.assertEqual(run.read_for(0.5), BANNER)
+        self.assertTrue(run.alive())
+
     @needs_plain_memory
     def test_a_failing_read_after_the_report_is_the_last_resort(self):
         directory = os.open("/", os.O_RDONLY)
@@ -102,6 +178,15 @@ class EndToEnd(RunsTestCase):
         self.assertRegex(run.error, rb"\AException EInOutError in module wakelet at [0-9A-F]{8}\.\r\n"
                                     rb"I/O error 21\.\r\n\r\n\Z")
 
+    @unittest.skipUnless(SANITIZED, "only a sanitized build makes reports of its own")
+    def test_a_sanitizer_report_reaches_standard_error(self):
+        run = self.start(["verbose"])
+        self.assertEqual(run.read_until(BANNER + NO_DEVICE, 30), BANNER + NO_DEVICE)
+        run.process.send_signal(signal.SIGSEGV)  # reported by the sanitizer as a fatal signal
+        run.process.wait(timeout=30)
+        run.close()
+        self.assertIn(b"ERROR: AddressSanitizer: SEGV", run.error)
+
     def test_a_reader_that_goes_away_is_no_crash(self):
         run = self.start(["verbose"], terminal=False, reader_gone=True)
         self.assertEqual(run.process.wait(timeout=30), 0)
@@ -112,8 +197,10 @@ class EndToEnd(RunsTestCase):
         expected = subprocess.run([TONE_DUMP, "60000"], check=True, capture_output=True).stdout
         self.assertEqual(len(expected), MINUTE_BYTES)
         capture = os.path.join(self.workdir.name, "capture.raw")
-        # A file plugin in front of a device that takes data as fast as it comes.
-        config = 'pcm.!default { type file; slave.pcm { type null }; file "%s"; format "raw" }\n' % capture
+        # A file plugin in front of a device that takes data as fast as it comes, and in
+        # between, one that starts a command that writes to standard error, as libraries do.
+        chatter = 'type file; file "|echo chatter >&2; cat >/dev/null"; format raw; slave.pcm { type null }'
+        config = 'pcm.!default { type file; file "%s"; format raw; slave.pcm { %s } }\n' % (capture, chatter)
         run = self.start(["verbose"], alsa_config=config)
         self.assertEqual(run.read_until(FOUND, 30), BANNER + FOUND)
         # Each cycle reopens the file; catch it holding one whole buffer.

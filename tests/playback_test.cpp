@@ -7,6 +7,7 @@
 #include "failure.h"
 #include "fake_waveout.h"
 #include "playback.h"
+#include "process_state.h"
 #include "tone_buffer.h"
 
 namespace wakelet {

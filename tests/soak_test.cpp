@@ -10,9 +10,9 @@
 #include <cstddef>
 
 #include "console.h"
-#include "driver.h"
 #include "fake_waveout.h"
 #include "playback.h"
+#include "process_state.h"
 #include "tone_buffer.h"
 
 #if defined(__SANITIZE_ADDRESS__)

@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "memory_limit.h"
+
+namespace wakelet {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char V2Mount[] = "40 30 0:37 / /sys/fs/cgroup rw,relatime - cgroup2 cgroup2 rw\n";
+// A v1 memory hierarchy mounted from inside a container's cgroup, beside an unrelated v2 one.
+const char V1Mounts[] =
+    "31 30 0:28 / /sys/fs/cgroup/cpu rw,relatime - cgroup cgroup rw,cpu\n"
+    "34 30 0:31 /ctr /sys/fs/cgroup/mem\\040ory rw,relatime shared:9 - cgroup cgroup rw,memory\n"
+    "40 30 0:37 / /sys/fs/cgroup/unified rw,relatime - cgroup2 cgroup2 rw\n";
+const char V1Cgroups[] = "1:cpu:/\n4:memory:/ctr/job\n0::/\n";
+const char V1Unlimited[] = "9223372036854771712\n";
+
+TEST(CgroupMemoryRoom, TightestLimitLessWhatCannotBeReclaimed) {
+    const struct {
+        const char* what;
+        const char* cgroups;
+        const char* mountinfo;
+        std::map<std::string, std::string> files;  // under the fake root
+        std::optional<std::uint64_t> room;
+    } rows[] = {
+        {"v2: file pages do not count",
+         "0::/app.slice/w.service\n", V2Mount,
+         {{"sys/fs/cgroup/app.slice/w.service/memory.max", "1000000\n"},
+          {"sys/fs/cgroup/app.slice/w.service/memory.current", "300000\n"},
+          {"sys/fs/cgroup/app.slice/w.service/memory.stat",
+           "anon 100000\nfile 200000\ninactive_file 150000\nactive_file 50000\n"}},
+         900000},
+        {"v2: a parent's limit, with its other children's use, is tighter",
+         "0::/app.slice/w.service\n", V2Mount,
+         {{"sys/fs/cgroup/app.slice/w.service/memory.max", "max\n"},
+          {"sys/fs/cgroup/app.slice/w.service/memory.current", "1000\n"},
+          {"sys/fs/cgroup/app.slice/memory.max", "500000\n"},
+          {"sys/fs/cgroup/app.slice/memory.current", "400000\n"},
+          {"sys/fs/cgroup/app.slice/memory.stat", "inactive_file 30000\nactive_file 0\n"}},
+         130000},
+        {"v2: use beyond the limit leaves nothing",
+         "0::/w\n", V2Mount,
+         {{"sys/fs/cgroup/w/memory.max", "1000\n"}, {"sys/fs/cgroup/w/memory.current", "5000\n"}},
+         0},
+        {"v2: no limit anywhere",
+         "0::/w\n", V2Mount,
+         {{"sys/fs/cgroup/w/memory.max", "max\n"}, {"sys/fs/cgroup/w/memory.current", "5000\n"}},
+         std::nullopt},
+        {"v1 wins over v2, below the mount's root, with the hierarchy's totals",
+         V1Cgroups, V1Mounts,
+         {{"sys/fs/cgroup/mem ory/job/memory.limit_in_bytes", "2000000\n"},
+          {"sys/fs/cgroup/mem ory/job/memory.usage_in_bytes", "1500000\n"},
+          {"sys/fs/cgroup/mem ory/job/memory.stat",
+           "inactive_file 1\nactive_file 1\ntotal_inactive_file 400000\ntotal_active_file 100000\n"},
+          {"sys/fs/cgroup/mem ory/memory.limit_in_bytes", V1Unlimited},
+          {"sys/fs/cgroup/unified/memory.max", "1\n"}},
+         1000000},
+        {"v1: an ancestor's limit",
+         V1Cgroups, V1Mounts,
+         {{"sys/fs/cgroup/mem ory/job/memory.limit_in_bytes", V1Unlimited},
+          {"sys/fs/cgroup/mem ory/memory.limit_in_bytes", "700000\n"},
+          {"sys/fs/cgroup/mem ory/memory.usage_in_bytes", "200000\n"}},
+         500000},
+        {"v1: unlimited", V1Cgroups, V1Mounts,
+         {{"sys/fs/cgroup/mem ory/job/memory.limit_in_bytes", V1Unlimited},
+          {"sys/fs/cgroup/mem ory/memory.limit_in_bytes", V1Unlimited}},
+         std::nullopt},
+        {"the memory hierarchy is not mounted", V1Cgroups, V2Mount,
+         {{"sys/fs/cgroup/memory.max", "1\n"}}, std::nullopt},
+    };
+    for (const auto& row : rows) {
+        fs::path root = fs::temp_directory_path() / ("wakelet-cgroup-" + std::to_string(::getpid()));
+        for (const auto& [name, text] : row.files) {
+            fs::create_directories((root / name).parent_path());
+            std::ofstream(root / name) << text;
+        }
+        EXPECT_EQ(CgroupMemoryRoom(root.string(), row.cgroups, row.mountinfo), row.room) << row.what;
+        fs::remove_all(root);
+    }
+}
+
+}  // namespace
+}  // namespace wakelet
