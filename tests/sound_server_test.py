@@ -206,7 +206,7 @@ class PipeWire(SoundServer):
         return PipeWireServer(root, session_manager=self._testMethodName != "test_without_its_session_manager")
 
     def routes(self):
-        return {"libpulse": self.environment(),
+        return {"libpulse": SoundServer.environment(self),
                 "PipeWire's ALSA plugin": dict(alsa_config=self.server.pipewire_alsa_config(),
                                                pipewire_runtime=self.server.env["XDG_RUNTIME_DIR"])}
 
