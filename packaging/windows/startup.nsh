@@ -32,13 +32,13 @@ Function WakeletStartupFromCommandLine
   ${EndIf}
 FunctionEnd
 
-; The shortcut may be in the Startup folder of the user who installed or, where another
-; user uninstalls, of nobody this uninstaller can see; it removes what it can find.
+; The uninstalling user's Startup folder, where the installer put the shortcut.
 Function un.WakeletRemoveStartupShortcut
   ${If} ${ShellVarContextAll}
     SetShellVarContext current
     Delete "$SMSTARTUP\Wakelet.lnk"
     SetShellVarContext all
+  ${Else}
+    Delete "$SMSTARTUP\Wakelet.lnk"
   ${EndIf}
-  Delete "$SMSTARTUP\Wakelet.lnk"
 FunctionEnd
