@@ -132,7 +132,8 @@ if(WIN32)
   set(CPACK_PACKAGE_EXECUTABLES wakelet Wakelet)
   set(CPACK_NSIS_EXECUTABLES_DIRECTORY .)
   # A 64-bit installer, and the "Start Wakelet when I sign in" choice (startup.nsh).
-  set(CPACK_NSIS_DEFINES "Target amd64-unicode\n!include '${PROJECT_SOURCE_DIR}/packaging/windows/startup.nsh'")
+  set(CPACK_NSIS_DEFINES
+    "Target amd64-unicode\n!include '${PROJECT_SOURCE_DIR}/packaging/windows/startup.nsh'")
   set(CPACK_NSIS_EXTRA_INSTALL_COMMANDS "Call WakeletStartupFromCommandLine")
   set(CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS "Call un.WakeletRemoveStartupShortcut")
   include(CPack)

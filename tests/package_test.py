@@ -28,7 +28,8 @@ NAMESPACE_MARK = "WAKELET_PACKAGE_TEST_NAMESPACE"
 # ELF machine numbers of the architectures a package may be built for.
 ELF_MACHINES = {62: "amd64", 183: "arm64", 3: "i386", 40: "armhf"}
 
-REQUIRED_FILES = {"usr/bin/wakelet", "usr/share/man/man1/wakelet.1.gz", "usr/lib/systemd/user/wakelet.service",
+REQUIRED_FILES = {"usr/bin/wakelet", "usr/share/man/man1/wakelet.1.gz",
+                  "usr/lib/systemd/user/wakelet.service",
                   "usr/share/doc/wakelet/copyright", "usr/share/doc/wakelet/changelog.gz"}
 
 
@@ -63,7 +64,8 @@ class Packages(unittest.TestCase):
         cls.tmp.cleanup()
 
     def test_lintian_reports_no_error_and_no_warning(self):
-        result = subprocess.run(["lintian", "--fail-on", "error,warning", *DEBS], capture_output=True, text=True)
+        result = subprocess.run(["lintian", "--fail-on", "error,warning", *DEBS], capture_output=True,
+                                text=True)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
 
     def test_files_fields_and_versions(self):
@@ -71,7 +73,8 @@ class Packages(unittest.TestCase):
             with self.subTest(deb=os.path.basename(deb)):
                 control = fields(deb)
                 version = control["Version"]
-                files = {os.path.relpath(os.path.join(d, f), root) for d, _, names in os.walk(root) for f in names}
+                files = {os.path.relpath(os.path.join(d, f), root)
+                         for d, _, names in os.walk(root) for f in names}
                 self.assertLessEqual(REQUIRED_FILES, files)
                 self.assertEqual([f for f in files if "bench" in f], [])
                 with open(os.path.join(root, "usr/bin/wakelet"), "rb") as elf:
@@ -116,17 +119,19 @@ class Installed(unittest.TestCase):
             finally:
                 program.close()
         self.assertEqual(output, BANNER + NO_DEVICE)
-        self.assertTrue(output.startswith(b"Pelvarin's \"keep audio alive\" hack v%s\r\n" % self.version.encode()))
+        self.assertTrue(output.startswith(b"Pelvarin's \"keep audio alive\" hack v%s\r\n"
+                                          % self.version.encode()))
         self.assertEqual(program.error, b"")
 
     def test_user_unit_starts_restarts_and_stops_the_program(self):
-        manager = UserManager(self.tmp.name)
-        self.addCleanup(manager.stop)
         pulse = PulseServer(os.path.join(self.tmp.name, "pulse"))
         self.addCleanup(pulse.stop)
         pulse.start()
+        manager = UserManager(self.tmp.name)
+        self.addCleanup(manager.stop)
         manager.start(pulse)
-        self.assertIsNotNone(pulse.wait_for_state("keepalive", "SUSPENDED", 10), "the sink did not start idle")
+        self.assertIsNotNone(pulse.wait_for_state("keepalive", "SUSPENDED", 10),
+                             "the sink did not start idle")
 
         manager.systemctl("enable", "--now", "wakelet.service")
         self.assertIsNotNone(pulse.wait_for_state("keepalive", "RUNNING", 30), pulse.sink_states())

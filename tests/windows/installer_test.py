@@ -42,8 +42,9 @@ class Release(unittest.TestCase):
         cls.install_dir = os.path.join(drive, "Program Files", "Wakelet")
         cls.menu_dir = os.path.join(drive, "ProgramData", "Microsoft", "Windows", "Start Menu", "Programs")
         # Wine names the users' Startup folders "StartUp"; either spelling is found.
-        cls.startup_dirs = [os.path.join(programs, "StartUp") for programs in [cls.menu_dir] + glob.glob(
-            os.path.join(drive, "users", "*", "AppData", "Roaming", "Microsoft", "Windows", "Start Menu", "Programs"))]
+        user_menus = glob.glob(os.path.join(drive, "users", "*", "AppData", "Roaming", "Microsoft", "Windows",
+                                            "Start Menu", "Programs"))
+        cls.startup_dirs = [os.path.join(programs, "StartUp") for programs in [cls.menu_dir] + user_menus]
 
     @classmethod
     def remove_prefix(cls):
