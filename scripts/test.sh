@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 . scripts/packages.sh
 ensure_packages cmake make g++ pkg-config libasound2-dev libpulse-dev libgtest-dev python3 \
     pulseaudio pulseaudio-utils libasound2-plugins dpkg-dev man-db systemd \
-    dbus pipewire pipewire-pulse wireplumber alsa-utils
+    dbus pipewire pipewire-pulse wireplumber alsa-utils lintian
 
 # PipeWire's own ALSA plugin conflicts with pulseaudio as a package; the tests load it
 # from where it is unpacked.
@@ -23,13 +23,15 @@ ctest --preset release -j "$jobs" -LE sound_server || status=1
 # These mostly wait on a sound server of their own, so they run side by side.
 ctest --preset release -j 8 -L sound_server || status=1
 
-# The Debian package: built, installed, run, and removed again.
+# The Debian packages: built, checked with lintian, and tried out in mount and PID namespaces
+# of their own (the program, and its user unit under a user manager), never installed here.
 cmake --preset package -DWAKELET_WERROR=ON
 cmake --build --preset package -j "$jobs"
 (cd build/package && rm -f ./*.deb && cpack)
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
-"${as_root[@]}" /usr/bin/python3 tests/package_test.py build/package/wakelet_*.deb || status=1
+# Every package built, whichever architecture it is for.
+"${as_root[@]}" /usr/bin/python3 tests/package_test.py build/*/wakelet_*.deb || status=1
 
 cmake --preset asan -DWAKELET_TESTS=ON -DWAKELET_WERROR=ON -DPython3_EXECUTABLE=/usr/bin/python3
 cmake --build --preset asan -j "$jobs"

@@ -1,63 +1,237 @@
 #!/usr/bin/env python3
-"""The Debian package: what it holds, and that it installs and its program runs.
+"""The Debian packages: what they hold and say, that lintian has nothing to report, and, for
+the package of this machine's architecture, that its program runs and that its systemd user
+unit starts, restarts and stops it under a real user manager.
 
-Usage: package_test.py WAKELET_DEB   (as root: it installs the package, then removes it
-unless it was installed before)
+Usage: package_test.py DEB...   (as root)
+
+Nothing is installed on the host. The tests run in mount and PID namespaces of their own,
+where the package's files are laid over /usr (an overlay) so that the unit finds the program
+under test; the user manager, the sound server and every program they start end with the
+namespace.
 """
+import gzip
 import os
+import re
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
-from e2e_support import BANNER, NO_DEVICE, Run
+from e2e_support import BANNER, NO_DEVICE, PulseServer, Run
 
-DEB = None
+DEBS = []
+NAMESPACE_MARK = "WAKELET_PACKAGE_TEST_NAMESPACE"
+
+# ELF machine numbers of the architectures a package may be built for.
+ELF_MACHINES = {62: "amd64", 183: "arm64", 3: "i386", 40: "armhf"}
+
+REQUIRED_FILES = {"usr/bin/wakelet", "usr/share/man/man1/wakelet.1.gz",
+                  "usr/lib/systemd/user/wakelet.service",
+                  "usr/share/doc/wakelet/copyright", "usr/share/doc/wakelet/changelog.gz"}
 
 
-def dpkg_installed(package):
-    result = subprocess.run(["dpkg-query", "-W", "-f=${Status}", package], capture_output=True, text=True)
-    return result.stdout == "install ok installed"
+def run(*args, **kwargs):
+    return subprocess.run(list(args), check=True, capture_output=True, text=True, **kwargs).stdout
 
 
-class Package(unittest.TestCase):
-    def test_contents_and_dependencies(self):
-        listing = subprocess.run(["dpkg-deb", "-c", DEB], check=True, capture_output=True, text=True).stdout
-        files = {line.split()[-1] for line in listing.splitlines()}
-        for path in ("./usr/bin/wakelet", "./usr/share/man/man1/wakelet.1",
-                     "./usr/lib/systemd/user/wakelet.service"):
-            self.assertIn(path, files)
-        depends = subprocess.run(["dpkg-deb", "-f", DEB, "Depends"], check=True, capture_output=True,
-                                 text=True).stdout
-        self.assertIn("libasound2", depends)
+def fields(deb):
+    text = run("dpkg-deb", "-f", deb)
+    return dict(re.findall(r"^(\S+): (.*(?:\n .*)*)", text, re.M))
 
-    def test_installs_and_runs(self):
-        was_installed = dpkg_installed("wakelet")
-        subprocess.run(["dpkg", "-i", DEB], check=True, capture_output=True)
+
+def unpacked(deb, root):
+    """The package's files, unpacked into `root`."""
+    run("dpkg", "-x", deb, root)
+    return root
+
+
+def native_debs():
+    arch = run("dpkg", "--print-architecture").strip()
+    return [deb for deb in DEBS if fields(deb)["Architecture"] == arch]
+
+
+class Packages(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.roots = {deb: unpacked(deb, os.path.join(cls.tmp.name, str(i))) for i, deb in enumerate(DEBS)}
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def test_lintian_reports_no_error_and_no_warning(self):
+        result = subprocess.run(["lintian", "--fail-on", "error,warning", *DEBS], capture_output=True,
+                                text=True)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+
+    def test_files_fields_and_versions(self):
+        for deb, root in self.roots.items():
+            with self.subTest(deb=os.path.basename(deb)):
+                control = fields(deb)
+                version = control["Version"]
+                files = {os.path.relpath(os.path.join(d, f), root)
+                         for d, _, names in os.walk(root) for f in names}
+                self.assertLessEqual(REQUIRED_FILES, files)
+                self.assertEqual([f for f in files if "bench" in f], [])
+                with open(os.path.join(root, "usr/bin/wakelet"), "rb") as elf:
+                    machine = int.from_bytes(elf.read(20)[18:20], "little")
+                with gzip.open(os.path.join(root, "usr/share/doc/wakelet/changelog.gz"), "rt") as changelog:
+                    latest = re.match(r"wakelet \(([^)]+)\)", changelog.readline())
+                with gzip.open(os.path.join(root, "usr/share/man/man1/wakelet.1.gz"), "rt") as page:
+                    title = page.readline()
+                for what, actual, expected in [
+                        ("architecture of the program", ELF_MACHINES.get(machine), control["Architecture"]),
+                        ("latest changelog entry", latest and latest.group(1), version),
+                        ("manual page's version", '"Wakelet %s"' % version in title, True),
+                        ("recommends", control.get("Recommends"), "pipewire-alsa | pulseaudio"),
+                        ("depends on ALSA", "libasound2" in control.get("Depends", ""), True)]:
+                    self.assertEqual(actual, expected, what)
+
+
+class Installed(unittest.TestCase):
+    """This machine's package, laid over /usr in the test's own mount namespace."""
+
+    @classmethod
+    def setUpClass(cls):
+        if not native_debs():
+            raise unittest.SkipTest("no package for this machine's architecture")
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.deb = native_debs()[0]
+        cls.version = fields(cls.deb)["Version"]
+        root = unpacked(cls.deb, os.path.join(cls.tmp.name, "root"))
+        run("mount", "-t", "overlay", "overlay", "-o", "lowerdir=%s/usr:/usr" % root, "/usr")
+
+    @classmethod
+    def tearDownClass(cls):
+        run("umount", "--lazy", "/usr")
+        cls.tmp.cleanup()
+
+    def test_program_runs_and_names_the_packages_version(self):
+        with tempfile.TemporaryDirectory() as workdir:
+            program = Run("/usr/bin/wakelet", ["verbose"], workdir)
+            try:
+                output = program.read_until(NO_DEVICE, 30)
+                program.interrupt()
+            finally:
+                program.close()
+        self.assertEqual(output, BANNER + NO_DEVICE)
+        self.assertTrue(output.startswith(b"Pelvarin's \"keep audio alive\" hack v%s\r\n"
+                                          % self.version.encode()))
+        self.assertEqual(program.error, b"")
+
+    def test_user_unit_starts_restarts_and_stops_the_program(self):
+        pulse = PulseServer(os.path.join(self.tmp.name, "pulse"))
+        self.addCleanup(pulse.stop)
+        pulse.start()
+        manager = UserManager(self.tmp.name)
+        self.addCleanup(manager.stop)
+        manager.start(pulse)
+        self.assertIsNotNone(pulse.wait_for_state("keepalive", "SUSPENDED", 10),
+                             "the sink did not start idle")
+
+        manager.systemctl("enable", "--now", "wakelet.service")
+        self.assertIsNotNone(pulse.wait_for_state("keepalive", "RUNNING", 30), pulse.sink_states())
+        first = manager.main_pid()
+        self.assertEqual(programs(), [first])
+
+        os.kill(first, signal.SIGKILL)
+        deadline = time.monotonic() + 30
+        while manager.main_pid() in (0, first) and time.monotonic() < deadline:
+            time.sleep(0.2)
+        second = manager.main_pid()
+        self.assertNotIn(second, (0, first), "the killed program was not started again")
+        self.assertIsNotNone(pulse.wait_for_state("keepalive", "RUNNING", 30), pulse.sink_states())
+
+        manager.systemctl("disable", "--now", "wakelet.service")
+        self.assertEqual(manager.systemctl("is-enabled", "wakelet.service", check=False).strip(), "disabled")
+        self.assertEqual(programs(), [])
+        self.assertIsNotNone(pulse.wait_for_state("keepalive", "SUSPENDED", 10), pulse.sink_states())
+
+
+def programs():
+    """The wakelet processes left, from the package's program (the PID namespace is ours)."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
-            self.assertTrue(dpkg_installed("wakelet"))
-            with tempfile.TemporaryDirectory() as workdir:
-                run = Run("/usr/bin/wakelet", ["verbose"], workdir)
-                try:
-                    self.assertEqual(run.read_until(NO_DEVICE, 30), BANNER + NO_DEVICE)
-                    run.interrupt()
-                finally:
-                    run.close()
-                self.assertEqual(run.error, b"")
-            with open("/usr/lib/systemd/user/wakelet.service") as unit:
-                text = unit.read()
-            self.assertIn("ExecStart=/usr/bin/wakelet\n", text)
-            self.assertIn("Restart=always\n", text)
-            verify = subprocess.run(["systemd-analyze", "verify", "/usr/lib/systemd/user/wakelet.service"],
-                                    capture_output=True, text=True)
-            self.assertEqual(verify.returncode, 0, verify.stderr)
-            self.assertEqual(subprocess.run(["man", "-w", "wakelet"], capture_output=True, text=True).stdout,
-                             "/usr/share/man/man1/wakelet.1\n")
-        finally:
-            if not was_installed:
-                subprocess.run(["dpkg", "-r", "wakelet"], check=True, capture_output=True)
+            if os.readlink("/proc/%s/exe" % pid) == "/usr/bin/wakelet":
+                found.append(int(pid))
+        except OSError:  # gone, or a zombie
+            pass
+    return found
+
+
+class UserManager:
+    """`systemd --user` without systemd as PID 1: /run/systemd/system tells it systemd runs
+    the machine, and a cgroup of its own under a private cgroup2 mount keeps its units'
+    cgroups away from the host's."""
+
+    def __init__(self, root):
+        self.root = root
+        self.process = None
+        self.cgroup = "/sys/fs/cgroup/wakelet-package-test-%s" % os.urandom(4).hex()
+
+    def start(self, pulse):
+        run("mount", "-t", "tmpfs", "tmpfs", "/run/systemd")
+        os.mkdir("/run/systemd/system")
+        run("mount", "-t", "cgroup2", "cgroup2", "/sys/fs/cgroup")
+        os.mkdir(self.cgroup)
+        with open(os.path.join(self.cgroup, "cgroup.procs"), "w") as procs:
+            procs.write(str(os.getpid()))
+        home = os.path.join(self.root, "home")
+        os.makedirs(os.path.join(home, "run"), mode=0o700)
+        alsa_config = os.path.join(home, "asound.conf")
+        with open(alsa_config, "w") as f:
+            f.write(pulse.alsa_config())
+        # The manager hands its environment on to the program: sound goes to the test's server.
+        self.env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": home,
+                    "XDG_RUNTIME_DIR": os.path.join(home, "run"), "ALSA_CONFIG_PATH": alsa_config,
+                    "PULSE_SERVER": pulse.address, "PULSE_CLIENTCONFIG": "/dev/null"}
+        self.log = open(os.path.join(self.root, "systemd.log"), "w")
+        self.process = subprocess.Popen(["/usr/lib/systemd/systemd", "--user"], env=self.env,
+                                        stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
+        deadline = time.monotonic() + 30
+        while self.systemctl("is-system-running", check=False).strip() not in ("running", "degraded"):
+            if time.monotonic() > deadline or self.process.poll() is not None:
+                raise RuntimeError("the user manager did not come up")
+            time.sleep(0.1)
+
+    def systemctl(self, *args, check=True):
+        return subprocess.run(["systemctl", "--user", *args], env=self.env, check=check,
+                              capture_output=True, text=True).stdout
+
+    def main_pid(self):
+        return int(self.systemctl("show", "-P", "MainPID", "wakelet.service"))
+
+    def stop(self):
+        if self.process is None:
+            return
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.log.close()
+        # Back to the root cgroup, so that the manager's can be removed.
+        with open("/sys/fs/cgroup/cgroup.procs", "w") as procs:
+            procs.write(str(os.getpid()))
+        for directory, _, _ in sorted(os.walk(self.cgroup), key=lambda entry: -len(entry[0])):
+            os.rmdir(directory)
+        subprocess.run(["umount", "/sys/fs/cgroup"])
+        subprocess.run(["umount", "/run/systemd"])
 
 
 if __name__ == "__main__":
-    DEB = os.path.abspath(sys.argv[1])
+    if os.environ.get(NAMESPACE_MARK) != "1":
+        os.environ[NAMESPACE_MARK] = "1"
+        os.execvp("unshare", ["unshare", "--mount", "--pid", "--fork", "--mount-proc", "--kill-child",
+                              sys.executable, os.path.abspath(__file__), *sys.argv[1:]])
+    DEBS = [os.path.abspath(deb) for deb in sys.argv[1:]]
+    if not DEBS:
+        sys.exit(__doc__)
     unittest.main(argv=[sys.argv[0], "-v"])

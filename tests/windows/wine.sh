@@ -12,7 +12,9 @@ audio="$WINEPREFIX/wakelet-audio"
 mkdir -p "$audio"
 export PULSE_SERVER="unix:$audio/no-such-server" XDG_RUNTIME_DIR="$audio"
 unset PULSE_COOKIE PIPEWIRE_REMOTE DISPLAY WAYLAND_DISPLAY
-overrides="mscoree,mshtml="
+# No Gecko or Mono prompts, and no menu entries or file associations made on the host for
+# shortcuts that an installer creates in the prefix.
+overrides="mscoree,mshtml=;winemenubuilder.exe=d"
 if [ -n "${WAKELET_ALSA_CONFIG:-}" ]; then
     export ALSA_CONFIG_PATH="$WAKELET_ALSA_CONFIG"
 else
