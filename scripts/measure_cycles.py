@@ -49,11 +49,12 @@ def measure(name, server_class, program, player, build, tone, cycles, tmp):
         try:
             if FOUND not in run.read_until(FOUND, 60):
                 raise RuntimeError("%s: the program found no device" % name)
+            started = run.mark()
             env = private_environment(tempfile.mkdtemp(dir=tmp), **player(server))
             start = time.monotonic()
             aplay = subprocess.Popen(["aplay", "-q", "-t", "raw", "-f", "S32_LE", "-c", "1", "-r", "44100", tone],
                                      env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            measured = run.cycles(cycles, 70 * (cycles + 1))
+            measured = run.cycles(cycles, 70 * cycles, started)
             _, status, usage = os.wait4(aplay.pid, 0)
             aplay.returncode = status
             played = time.monotonic() - start  # aplay ends long before the cycles do

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds, and runs every test: the optimised build (unit,
-# end-to-end, the long one-hour tone test, and the tests against a private PulseAudio
-# daemon), then unit and end-to-end tests again under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# end-to-end, the long one-hour tone test, and the tests against private PulseAudio and
+# PipeWire daemons), the Debian package, the unit, end-to-end and device-layer tests again
+# under AddressSanitizer and UndefinedBehaviorSanitizer, then the Windows build under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh

@@ -199,7 +199,9 @@ PulseOutput::Reach PulseOutput::Open(const WAVEFORMATEX& format, std::unique_ptr
     pa_buffer_attr attributes;
     attributes.maxlength = static_cast<std::uint32_t>(-1);
     attributes.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(LatencyUs, &spec));
-    attributes.prebuf = static_cast<std::uint32_t>(-1);
+    // Playback starts with the first write; the server's default would hold it back until
+    // the whole target was queued, and the cycle would run long by that much.
+    attributes.prebuf = static_cast<std::uint32_t>(pa_frame_size(&spec));
     attributes.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(RequestUs, &spec));
     attributes.fragsize = static_cast<std::uint32_t>(-1);
     if (pa_stream_connect_playback(o.stream_, nullptr, &attributes, PA_STREAM_ADJUST_LATENCY, nullptr,

@@ -92,7 +92,7 @@ class Run:
 
     def lines(self, line):
         """How many whole lines of the output are `line` (given with its CR LF)."""
-        return (b"\n" + self.output).count(b"\n" + line)
+        return self.output.split(b"\r\n")[:-1].count(line[:-2])
 
     def read_until(self, expected, timeout, count=1):
         """Reads until the output holds the line `expected` `count` times (any bytes, if
@@ -139,18 +139,22 @@ class Run:
         with open("/proc/%d/status" % self.process.pid) as f:
             return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
 
-    def cycles(self, count, timeout):
-        """Reads until `count` more cycles have started (each one "audio device found.")
-        and returns [(seconds, CPU seconds)] of each whole cycle, from the start of one to
-        the start of the next, the one running when called not counted."""
-        starts = []
+    def mark(self):
+        """(now, CPU seconds so far): the start of a cycle that has just begun."""
+        return time.monotonic(), self.cpu_seconds()
+
+    def cycles(self, count, timeout, started):
+        """Reads until `count` more cycles have started (each one "audio device found.") and
+        returns [(seconds, CPU seconds)] of each whole cycle from the start of one to the
+        start of the next, the first starting at `started` (a mark())."""
+        starts = [started]
         seen = self.lines(FOUND)
         deadline = time.monotonic() + timeout
         while len(starts) <= count and time.monotonic() < deadline:
             self.read_for(0.02)
             if self.lines(FOUND) > seen:
                 seen = self.lines(FOUND)
-                starts.append((time.monotonic(), self.cpu_seconds()))
+                starts.append(self.mark())
         return [(b[0] - a[0], b[1] - a[1]) for a, b in zip(starts, starts[1:])]
 
     def interrupt(self):
@@ -311,7 +315,14 @@ class PipeWireServer(PulseServer):
                 self.pactl("load-module", "module-null-sink", "sink_name=keepalive", "format=s32le", "channels=1",
                            "rate=%d" % SAMPLE_RATE)
                 if self.session_manager:
-                    self.pactl("set-default-sink", "keepalive")
+                    # The session manager takes a moment to learn of the new sink.
+                    for _ in range(50):
+                        if subprocess.run(["pactl", "set-default-sink", "keepalive"], env=self.env,
+                                          capture_output=True).returncode == 0:
+                            break
+                        time.sleep(0.1)
+                    else:
+                        raise RuntimeError("the new sink could not be made the default")
                 return self
             time.sleep(0.1)
         raise RuntimeError("pipewire-pulse did not answer")

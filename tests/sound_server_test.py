@@ -65,6 +65,7 @@ class SoundServer(RunsTestCase):
         self.assertIsNotNone(self.server.wait_for_state("keepalive", "SUSPENDED", 5))
         run = self.start(["verbose"])
         self.assertEqual(run.read_until(FOUND, 60), BANNER + FOUND)
+        started = run.mark()
         self.assertIsNotNone(self.server.wait_for_state("keepalive", "RUNNING", 2))
         states = []
         done = threading.Event()
@@ -76,11 +77,12 @@ class SoundServer(RunsTestCase):
         sampler = threading.Thread(target=sample)
         sampler.start()
         try:
-            cycles = run.cycles(2, 150)
+            cycles = run.cycles(2, 150, started)
         finally:
             done.set()
             sampler.join()
         self.assertEqual(run.output, BANNER + FOUND * 3)
+        self.assertEqual(len(cycles), 2)
         for seconds, cpu in cycles:
             # A cycle lasts its minute, ending at the first poll after the device is done; a
             # player that busy-waits shows in its CPU time.
