@@ -5,9 +5,9 @@ playing the same minute of tone through the same server in the same run.
 For each stack it starts a private server with a null sink in the program's format, starts
 the program, and from its first "audio device found." on times each whole cycle (from one
 stream's start to the next) and the CPU time the process spent in it, all its threads
-counted, ended ones included. Meanwhile aplay plays the one-minute tone through ALSA's
-default device of that stack; its CPU time comes from the kernel's account of the ended
-process.
+counted, ended ones included. At the start of each cycle aplay starts to play the
+one-minute tone through ALSA's default device of that stack, beside it; its CPU time comes
+from the kernel's account of the ended process.
 
 Usage: scripts/measure_cycles.py [--cycles N] [BUILD_DIR]   (defaults: 3, build/release)
 Needs the test command's packages and PipeWire's unpacked ALSA plugin (bash scripts/test.sh).
@@ -42,28 +42,32 @@ def stacks():
 
 
 def measure(name, server_class, program, player, build, tone, cycles, tmp):
+    """[(cycle seconds, cycle CPU seconds, CPU seconds of aplay's minute in that cycle)]."""
     server = server_class(tempfile.mkdtemp(dir=tmp))
     server.start()
+    results = []
     try:
         run = Run(os.path.join(build, "wakelet"), ["verbose"], tempfile.mkdtemp(dir=tmp), **program(server))
         try:
             if FOUND not in run.read_until(FOUND, 60):
                 raise RuntimeError("%s: the program found no device" % name)
             started = run.mark()
-            env = private_environment(tempfile.mkdtemp(dir=tmp), **player(server))
-            start = time.monotonic()
-            aplay = subprocess.Popen(["aplay", "-q", "-t", "raw", "-f", "S32_LE", "-c", "1", "-r", "44100", tone],
-                                     env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            measured = run.cycles(cycles, 70 * cycles, started)
-            _, status, usage = os.wait4(aplay.pid, 0)
-            aplay.returncode = status
-            played = time.monotonic() - start  # aplay ends long before the cycles do
-            aplay_cpu = usage.ru_utime + usage.ru_stime
+            for _ in range(cycles):
+                env = private_environment(tempfile.mkdtemp(dir=tmp), **player(server))
+                aplay = subprocess.Popen(["aplay", "-q", "-t", "raw", "-f", "S32_LE", "-c", "1", "-r", "44100",
+                                          tone], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                cycle = run.cycles(1, 70, started)
+                _, _, usage = os.wait4(aplay.pid, 0)
+                aplay.returncode = 0
+                if not cycle:
+                    raise RuntimeError("%s: a cycle did not end within 70 s" % name)
+                results.append((cycle[0][0], cycle[0][1], usage.ru_utime + usage.ru_stime))
+                started = run.mark()
         finally:
             run.close()
     finally:
         server.stop()
-    return measured, aplay_cpu, played
+    return results
 
 
 def main():
@@ -75,13 +79,11 @@ def main():
         tone = os.path.join(tmp, "tone.raw")
         with open(tone, "wb") as f:
             subprocess.run([os.path.join(args.build, "tests", "tone_dump"), "60000"], check=True, stdout=f)
-        print("%-56s %-22s %-22s %s" % ("stack", "cycle (s)", "CPU a cycle (ms)", "aplay, the minute: CPU (ms)"))
+        print("%-56s %-16s %-20s %s" % ("stack", "cycle (s)", "CPU, a cycle (ms)", "aplay, the same minute (ms)"))
         for name, server_class, program, player in stacks():
-            cycles, aplay_cpu, _ = measure(name, server_class, program, player, args.build, tone, args.cycles, tmp)
-            seconds = [c[0] for c in cycles]
-            cpu = [c[1] * 1000 for c in cycles]
-            print("%-56s %-22s %-22s %.0f" % (name, "%.2f to %.2f" % (min(seconds), max(seconds)),
-                                             "%.0f to %.0f" % (min(cpu), max(cpu)), aplay_cpu * 1000), flush=True)
+            results = measure(name, server_class, program, player, args.build, tone, args.cycles, tmp)
+            for seconds, cpu, aplay_cpu in results:
+                print("%-56s %-16.2f %-20.0f %.0f" % (name, seconds, cpu * 1000, aplay_cpu * 1000), flush=True)
 
 
 if __name__ == "__main__":
