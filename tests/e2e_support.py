@@ -91,8 +91,16 @@ class Run:
         return raw
 
     def lines(self, line):
-        """How many whole lines of the output are `line` (given with its CR LF)."""
-        return self.output.split(b"\r\n")[:-1].count(line[:-2])
+        """How many times `line` (one or more whole lines, with their CR LF) stands in the
+        output at the start of a line; repeats in a row count one each."""
+        output, count, at = self.output, 0, 0
+        while (at := output.find(line, at)) >= 0:
+            if at == 0 or output[at - 1:at] == b"\n":
+                count += 1
+                at += len(line)
+            else:
+                at += 1
+        return count
 
     def read_until(self, expected, timeout, count=1):
         """Reads until the output holds the line `expected` `count` times (any bytes, if
