@@ -1,7 +1,7 @@
 // Times the tone build against its floor and against the reference, in one run, so that
 // every figure shares the machine's load of the moment.
 //
-//   wakelet_bench [ROUNDS] [--no-hour-reference] [--cold SECONDS]
+//   wakelet_bench [ROUNDS] [--no-hour-reference] [--cold SECONDS] [--kernel portable|sse2|avx2]
 //
 // Each round times, one after the other and each on freshly allocated memory:
 //   floor, heap      new[] of the buffer and a fill on one thread (the plain way)
@@ -14,7 +14,10 @@
 // --cold waits that long before each timing of the hour, so that memory the previous
 // timing gave back has gone cold again, as it has when the program starts: a virtual
 // machine whose balloon reports free memory to its host must fetch such memory anew.
+//
+// --kernel builds with that kernel instead of the fastest this processor has.
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -81,10 +84,20 @@ void LetMemoryCool() {
     if (coldSeconds > 0) std::this_thread::sleep_for(std::chrono::duration<double>(coldSeconds));
 }
 
+const wakelet::ToneKernel* kernelChosen = nullptr;
+
 double Fast(std::uint32_t durationMs) {
     Samples.Reset(0);
     const Clock::time_point start = Clock::now();
-    wakelet::GenerateTone(10, durationMs, 0.1);
+    if (kernelChosen) {  // GenerateTone's steps, with the kernel given
+        const std::size_t count = wakelet::ToneSampleCount(durationMs, 44100);
+        wakelet::ToneSynthesizer synthesizer(wakelet::MakeToneSteps(10, 44100, 0.1), count, wakelet::ToneThreads(),
+                                             *kernelChosen);
+        Samples.Reset(count);
+        synthesizer.Run(Samples.data());
+    } else {
+        wakelet::GenerateTone(10, durationMs, 0.1);
+    }
     return Since(start);
 }
 
@@ -128,13 +141,31 @@ void PrintRatio(const Series& ratio) {
 int main(int argc, char** argv) {
     int rounds = 7;
     bool hourReference = true;
+    wakelet::ToneKernel kernel = wakelet::ToneKernels().back();
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--no-hour-reference") == 0)
+        if (std::strcmp(argv[i], "--no-hour-reference") == 0) {
             hourReference = false;
-        else if (std::strcmp(argv[i], "--cold") == 0 && i + 1 < argc)
+        } else if (std::strcmp(argv[i], "--cold") == 0 && i + 1 < argc) {
             coldSeconds = std::atof(argv[++i]);
-        else
+        } else if (std::strcmp(argv[i], "--kernel") == 0 && i + 1 < argc) {
+            ++i;
+            bool known = false;
+            for (wakelet::ToneKernel k : wakelet::ToneKernels()) {
+                std::string name = wakelet::ToneKernelName(k);
+                for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                if (name == argv[i]) {
+                    kernel = k;
+                    known = true;
+                }
+            }
+            if (!known) {
+                std::fprintf(stderr, "no kernel %s on this processor\n", argv[i]);
+                return 2;
+            }
+            kernelChosen = &kernel;
+        } else {
             rounds = std::max(1, std::atoi(argv[i]));
+        }
     }
 #if defined(__GLIBC__)
     // Every timing gets memory fresh from the system, as the program's one build does,
@@ -146,7 +177,7 @@ int main(int argc, char** argv) {
     const std::size_t minute = wakelet::ToneSampleCount(60000, 44100);
     const wakelet::TonePlan plan = wakelet::PlanTone(wakelet::MakeToneSteps(10, 44100, 0.1), hour);
     std::printf("Tone build, %u threads, %s kernels, %d rounds (seconds of wall time)%s\n",
-                wakelet::ToneThreads(), wakelet::ToneWriter(plan).Wide() ? "AVX2" : "SSE2", rounds,
+                wakelet::ToneThreads(), wakelet::ToneKernelName(wakelet::ToneWriter(plan, kernel).Kernel()), rounds,
                 coldSeconds > 0 ? ", memory left to cool before each hour" : "");
 
     Series hourHeap{"hour: floor, heap", {}}, hourFloor{"hour: floor, buffer", {}},
@@ -177,7 +208,7 @@ int main(int argc, char** argv) {
 
     {
         wakelet::ToneSynthesizer synthesizer(wakelet::MakeToneSteps(10, 44100, 0.1), hour,
-                                             wakelet::ToneThreads());
+                                             wakelet::ToneThreads(), kernel);
         wakelet::Samples.Reset(hour);
         std::printf("hour: %zu samples left to the reference (close calls and run edges), margin %.3g\n",
                     synthesizer.Run(wakelet::Samples.data()), synthesizer.Plan().tieMargin);

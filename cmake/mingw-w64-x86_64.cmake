@@ -1,5 +1,4 @@
-# Cross-compiles for 64-bit Windows with Debian's MinGW-w64 (g++-mingw-w64-x86-64-posix).
-# GCC keeps long double as the x87 extended type on Windows too, which the tone needs;
+# Cross-compiles for 64-bit Windows with Debian's MinGW-w64 (g++-mingw-w64-x86-64-posix):
 # the posix flavour is the one whose C++ runtime has the standard thread library.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)

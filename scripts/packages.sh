@@ -2,10 +2,14 @@
 # Sourced by the other scripts.
 ensure_packages() {
     local missing=()
-    local package
+    local package wanted
     for package in "$@"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q '^install ok installed$' ||
-            missing+=("$package")
+        # One line an installed architecture (a package can be installed for two); a name
+        # without :arch wants the machine's own architecture, or an architecture-free package.
+        wanted="$(dpkg --print-architecture)|all"
+        [[ "$package" == *:* ]] && wanted="${package##*:}"
+        dpkg-query -W -f='${Status} ${Architecture}\n' "$package" 2>/dev/null |
+            grep -E "^install ok installed ($wanted)\$" >/dev/null || missing+=("$package")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     local sudo=()

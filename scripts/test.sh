@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds, and runs every test: the optimised build (unit,
 # end-to-end, the long one-hour tone test, and the tests against private PulseAudio and
-# PipeWire daemons), the Debian package, the unit, end-to-end and device-layer tests again
-# under AddressSanitizer and UndefinedBehaviorSanitizer, then the Windows build under Wine.
+# PipeWire daemons), the Debian packages, the unit, end-to-end and device-layer tests again
+# under AddressSanitizer and UndefinedBehaviorSanitizer; then the ARM64 build under qemu and
+# the Windows build under Wine, each compared with the optimised build's tone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
@@ -41,6 +42,9 @@ export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 UBSAN_OPTIONS=pri
 WAKELET_SANITIZED=1 ctest --preset asan -j "$jobs" -LE 'long|sound_server' || status=1
 # The device layer's thread against a real server, and a server lost mid-buffer.
 ctest --preset asan -j 4 -R '^sound_server\.[A-Za-z]+\.(the_alsa_layer_on_its_own|a_killed_server)' || status=1
+
+# Then the ARM64 build: cross-compiled, tested under qemu-aarch64, and packaged.
+bash scripts/test_arm64.sh || status=1
 
 # Then the Windows build: cross-compiled with MinGW-w64, tested under Wine.
 bash scripts/test_windows.sh || status=1

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cfloat>
 #include <cmath>
 #include <limits>
 #include <new>
 #include <system_error>
 #include <thread>
+
+#include "tone_math.h"
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <immintrin.h>
@@ -23,25 +26,18 @@ namespace wakelet {
 // ---------------------------------------------------------------------------------------
 // The running time
 //
-// The reference adds dt to t in extended precision and rounds the sum to double. Let t lie
-// in the binade [2^k, 2^(k+1)), where doubles are the multiples of u = 2^(k-52), and call a
-// step from t regular when the exact sum t + dt stays below 2^(k+1). Then the extended sum
-// is t plus dt rounded to the grid u 2^-11 (t lies on that grid, and the tie rule sees only
-// dt's part, t's share of the last bit being even), and the double result is t plus that
-// rounded once more to the grid u. That last rounding is the same for every t of the
-// binade, except when it is an exact tie: then the even neighbour wins, which depends on
-// t. Even then, once two consecutive increments agree, t has reached the parity that keeps
-// them agreeing. So from a t whose first two regular steps add the same increment, every
-// regular step adds that increment, exactly; the irregular step out of the binade is taken
-// serially and starts the next run.
-
-namespace {
-
-double Advance(double t, double timeStep) {
-    return static_cast<double>(static_cast<long double>(t) + timeStep);
-}
-
-}  // namespace
+// The reference adds dt to t in extended precision and rounds the sum to double
+// (NextToneTime). Let t lie in the binade [2^k, 2^(k+1)), where doubles are the
+// multiples of u = 2^(k-52), and call a step from t regular when the exact sum t + dt
+// stays below 2^(k+1). Then the extended sum is t plus dt rounded to the grid u 2^-11 (t
+// lies on that grid, and the tie rule sees only dt's part, t's share of the last bit
+// being even), and the double result is t plus that rounded once more to the grid u.
+// That last rounding is the same for every t of the binade, except when it is an exact
+// tie: then the even neighbour wins, which depends on t. Even then, once two consecutive
+// increments agree, t has reached the parity that keeps them agreeing. So from a t whose
+// first two regular steps add the same increment, every regular step adds that
+// increment, exactly; the irregular step out of the binade is taken serially and starts
+// the next run.
 
 std::vector<ToneTimeRun> ToneTimeline(double timeStep, std::size_t count) {
     std::vector<ToneTimeRun> runs;
@@ -55,20 +51,20 @@ std::vector<ToneTimeRun> ToneTimeline(double timeStep, std::size_t count) {
             std::frexp(t, &exponent);
             const double room = std::ldexp(1.0, exponent) - t;  // exact: to the binade's top
             if (room > timeStep) {
-                step = Advance(t, timeStep) - t;  // exact: both lie in the binade or at its top
+                step = NextToneTime(t, timeStep) - t;  // exact: both lie in the binade or at its top
                 // Regular steps start at t + m step for every m with room - m step > dt;
                 // the products and differences are multiples of u below 2^(k+1), so exact.
                 auto regular = [&](double m) { return room - m * step > timeStep; };
                 double steps = std::max(1.0, std::floor((room - timeStep) / step));
                 while (steps > 1.0 && !regular(steps - 1.0)) steps -= 1.0;
                 while (regular(steps)) steps += 1.0;
-                if (steps >= 2.0 && Advance(t + step, timeStep) - (t + step) != step) steps = 1.0;
+                if (steps >= 2.0 && NextToneTime(t + step, timeStep) - (t + step) != step) steps = 1.0;
                 length = static_cast<std::size_t>(steps) + 1;
             }
         }
         length = std::min(length, count - index);
         runs.push_back({index, length, t, step});
-        t = Advance(t + static_cast<double>(length - 1) * step, timeStep);
+        t = NextToneTime(t + static_cast<double>(length - 1) * step, timeStep);
         index += length;
     }
     return runs;
@@ -81,71 +77,143 @@ std::vector<ToneTimeRun> ToneTimeline(double timeStep, std::size_t count) {
 // multiple of a time step, counted in units of its binade's last place). Writing
 // w = 2 pi turns + excess, w X is 2 pi (turns X mod 1) + excess X, and turns X mod 1 is a
 // whole number of units computed exactly in integers: no argument reduction loses a bit.
-// The remaining angle, at most an eighth of a turn after taking out whole quarters, goes
-// through Taylor series in extended precision. Each of cos and sin comes out within 2^-61
-// of the true value: reduction 2^-63, series truncation below 2^-76, and the nested
-// evaluation under 2^-62, as each level's correction is below a third and so shrinks the
-// rounding errors made beneath it.
+// Held as a 64-bit fraction F of a turn, F is split at the nearest 1/256 turn k, whose
+// cosine and sine come from a table (each rounded to 2^-62 from the exact sine of
+// tone_math.h), and a rest r of at most 1/512 turn. Together with excess X (at most 2^-30
+// radians by the precondition) the rest is an angle x, |x| < 0.0123, in fixed point with
+// 2^-69 resolution: within 1.5 2^-69 (2 pi r rounded, and excess X to a relative 2^-51).
+// Its sine x - x^3/6 + x^5/120 - x^7/5040 (next term below 2^-75) comes out within 2^-67,
+// and 1 - cos x = x^2/2 - ... + x^8/40320 within 2^-75. Turned by the table's entry in
+// 128-bit sums and rounded once to 2^-62, each of cos and sin of w X is then within
+// 2^-63 (1 + 0.013) (the table) + 2^-67 + 2^-75 + 2^-63 (the last rounding) < 2^-61.9.
+// All of it is integer arithmetic, the same on every processor.
 
 namespace {
 
-constexpr long double TwoPi = 0xc90fdaa22168c235p-61L;
-// 2 pi in three pieces, the first two of 32 bits, so that turns times either is exact for
-// |turns| <= 2^32; together they carry 2 pi to 2^-128 of itself.
-constexpr long double TwoPi1 = 0xc90fdaa2p-29L;
-constexpr long double TwoPi2 = 0x85a308d3p-63L;
-constexpr long double TwoPi3 = 0x98cc51701b839a25p-130L;
+using exact::Multiply64;
+using u64 = std::uint64_t;
 
-constexpr int SeriesLevels = 10;
-
-struct SeriesFactors {
-    long double sin[SeriesLevels + 1] = {};
-    long double cos[SeriesLevels + 1] = {};
-    constexpr SeriesFactors() {
-        for (int k = 1; k <= SeriesLevels; ++k) {
-            sin[k] = 1.0L / ((2.0L * k) * (2.0L * k + 1));
-            cos[k] = 1.0L / ((2.0L * k - 1) * (2.0L * k));
-        }
-    }
-};
-constexpr SeriesFactors Factors;
-
-struct Turn {
-    long double cos, sin;
+// cos and sin, each as round(value 2^62).
+struct Rotation {
+    std::int64_t cos, sin;
 };
 
-// |x| <= pi/4 and a little: sin x = x (1 - x^2/(2 3) (1 - x^2/(4 5) (...))), and so cos.
-Turn SinCosNearZero(long double x) {
-    const long double x2 = x * x;
-    long double s = 1.0L, c = 1.0L;
-    for (int k = SeriesLevels; k >= 1; --k) {
-        s = 1.0L - x2 * Factors.sin[k] * s;
-        c = 1.0L - x2 * Factors.cos[k] * c;
-    }
-    return {c, x * s};
+// A 128-bit two's complement integer.
+struct Wide {
+    u64 hi, lo;
+};
+
+Wide MultiplySigned(std::int64_t a, std::int64_t b) noexcept {
+    u64 hi, lo;
+    Multiply64(static_cast<u64>(a), static_cast<u64>(b), &hi, &lo);
+    if (a < 0) hi -= static_cast<u64>(b);
+    if (b < 0) hi -= static_cast<u64>(a);
+    return {hi, lo};
 }
 
-// cos and sin of w units 2^-shift, for 3 <= shift <= 64; unit is 2^-shift.
-Turn SinCosOfPhase(const TonePlan& plan, std::uint64_t units, int shift, long double unit) {
-    const std::uint64_t mask = shift == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << shift) - 1;
-    const std::uint64_t fraction = (static_cast<std::uint64_t>(plan.turns) * units) & mask;
-    const std::uint64_t quarters = ((fraction >> (shift - 3)) + 1) >> 1;  // nearest, 0 to 4
-    // Exact: a multiple of 2^-shift no larger than 1/8.
-    const long double rest =
-        static_cast<long double>(fraction) * unit - static_cast<long double>(quarters) * 0.25L;
-    const long double x = TwoPi * rest + plan.excess * (static_cast<long double>(units) * unit);
-    const Turn z = SinCosNearZero(x);
-    switch (quarters & 3) {
-        case 0: return z;
-        case 1: return {-z.sin, z.cos};
-        case 2: return {-z.cos, -z.sin};
-        default: return {z.sin, -z.cos};
-    }
+Wide Sum(Wide a, Wide b) noexcept {
+    const u64 lo = a.lo + b.lo;
+    return {a.hi + b.hi + (lo < a.lo), lo};
 }
 
-// z turned by the angle of r.
-Turn Turned(const Turn& z, const Turn& r) {
-    return {z.cos * r.cos - z.sin * r.sin, z.sin * r.cos + z.cos * r.sin};
+Wide Negated(Wide a) noexcept {
+    const u64 lo = ~a.lo + 1;
+    return {~a.hi + (lo == 0), lo};
+}
+
+// floor(a / 2^s), 0 < s < 64.
+Wide ShiftedDown(Wide a, int s) noexcept {
+    return {static_cast<u64>(static_cast<std::int64_t>(a.hi) >> s), (a.lo >> s) | (a.hi << (64 - s))};
+}
+
+// round(a / 2^s), 0 < s < 64, for a result that fits 64 bits.
+std::int64_t RoundedDown(Wide a, int s) noexcept {
+    return static_cast<std::int64_t>(ShiftedDown(Sum(a, Wide{0, u64{1} << (s - 1)}), s).lo);
+}
+
+// round(a b / 2^62) for a, b >= 0 whose product stays below 2^126.
+std::int64_t MultiplyQ62(std::int64_t a, std::int64_t b) noexcept {
+    return RoundedDown(MultiplySigned(a, b), 62);
+}
+
+struct TurnTable {
+    Rotation entry[256];
+};
+
+// cos and sin of k/256 turn.
+const TurnTable& Turns256() {
+    static const TurnTable table = [] {
+        TurnTable t;
+        for (unsigned k = 0; k < 256; ++k) exact::TurnCosSinQ62(u64{k} << 56, &t.entry[k].cos, &t.entry[k].sin);
+        return t;
+    }();
+    return table;
+}
+
+constexpr u64 TwoPiQ61 = 0xc90fdaa22168c235u;  // round(2 pi 2^61)
+constexpr std::int64_t Q62 = std::int64_t{1} << 62;
+
+// cos and sin of 2 pi fraction/2^64 + delta, |delta| <= 2^-30.
+Rotation RotationOfTurn(u64 fraction, double delta) noexcept {
+    const u64 k = (fraction + (u64{1} << 55)) >> 56;  // the nearest 1/256 turn (256 wraps to 0)
+    const std::int64_t rest = static_cast<std::int64_t>(fraction - (k << 56));  // |rest| <= 2^55
+    // x = 2 pi rest 2^-64 + delta, in units of 2^-69.
+    const u64 magnitude = rest < 0 ? 0 - static_cast<u64>(rest) : static_cast<u64>(rest);
+    u64 hi, lo;
+    Multiply64(magnitude, TwoPiQ61, &hi, &lo);  // below 2^118
+    lo += u64{1} << 55;
+    hi += lo < (u64{1} << 55);
+    const std::int64_t turned = static_cast<std::int64_t>((hi << 8) | (lo >> 56));
+    const std::int64_t x = (rest < 0 ? -turned : turned) + std::llround(std::ldexp(delta, 69));
+
+    // x^2, in units of 2^-75 (below 2^62.3 of them) and of 2^-62.
+    const u64 ax = x < 0 ? 0 - static_cast<u64>(x) : static_cast<u64>(x);
+    Multiply64(ax, ax, &hi, &lo);  // x^2 2^138
+    const std::int64_t x2q75 = static_cast<std::int64_t>(((hi << 1) | (lo >> 63)) + ((lo >> 62) & 1));
+    const std::int64_t x2 = static_cast<std::int64_t>((hi >> 12) + ((hi >> 11) & 1));
+
+    // sin x = x - x h, h = x^2 (1/6 - x^2 (1/120 - x^2/5040)), units of 2^-62 (and x's).
+    std::int64_t p = Q62 / 120 - MultiplyQ62(x2, Q62 / 5040);
+    p = Q62 / 6 - MultiplyQ62(x2, p);
+    const std::int64_t h = MultiplyQ62(x2, p);
+    const std::int64_t sine = x - RoundedDown(MultiplySigned(x, h), 62);  // units of 2^-69
+    // 1 - cos x = x^2 g, g = 1/2 - x^2 (1/24 - x^2 (1/720 - x^2/40320)), in units of 2^-75.
+    std::int64_t g = Q62 / 720 - MultiplyQ62(x2, Q62 / 40320);
+    g = Q62 / 24 - MultiplyQ62(x2, g);
+    g = Q62 / 2 - MultiplyQ62(x2, g);
+    const std::int64_t versine = MultiplyQ62(x2q75, g);
+
+    // Turned by k/256: cos = C - C v - S s, sin = S - S v + C s, summed in units of 2^-124.
+    const Rotation& t = Turns256().entry[k & 255];
+    const Wide cq = Wide{static_cast<u64>(t.cos >> 2), static_cast<u64>(t.cos) << 62};
+    const Wide sq = Wide{static_cast<u64>(t.sin >> 2), static_cast<u64>(t.sin) << 62};
+    const Wide cv = ShiftedDown(MultiplySigned(t.cos, versine), 13), sv = ShiftedDown(MultiplySigned(t.sin, versine), 13);
+    const Wide cs = ShiftedDown(MultiplySigned(t.cos, sine), 7), ss = ShiftedDown(MultiplySigned(t.sin, sine), 7);
+    return {RoundedDown(Sum(Sum(cq, Negated(cv)), Negated(ss)), 62),
+            RoundedDown(Sum(Sum(sq, Negated(sv)), cs), 62)};
+}
+
+// cos and sin of w units 2^-shift, 0 <= shift <= 64.
+Rotation RotationOfPhase(const TonePlan& plan, u64 units, int shift) noexcept {
+    const u64 product = static_cast<u64>(plan.turns) * units;  // turns X mod 1, exact
+    const u64 fraction = shift == 0 ? 0 : product << (64 - shift);
+    return RotationOfTurn(fraction, plan.excess * std::ldexp(static_cast<double>(units), -shift));
+}
+
+// z turned by the angle of r: each part of the product rounded once to 2^-62.
+Rotation Turned(const Rotation& z, const Rotation& r) noexcept {
+    return {RoundedDown(Sum(MultiplySigned(z.cos, r.cos), Negated(MultiplySigned(z.sin, r.sin))), 62),
+            RoundedDown(Sum(MultiplySigned(z.sin, r.cos), MultiplySigned(z.cos, r.sin)), 62)};
+}
+
+// a q 2^-62 rounded once to double.
+double Scaled(double a, std::int64_t q) noexcept {
+    const Extended x = exact::FromDouble(a);
+    const u64 magnitude = q < 0 ? 0 - static_cast<u64>(q) : static_cast<u64>(q);
+    if (x.mantissa == 0 || magnitude == 0) return 0.0;
+    u64 hi, lo;
+    Multiply64(x.mantissa, magnitude, &hi, &lo);
+    return exact::Round128ToDouble(x.negative != (q < 0), hi, lo, x.exponent - 62);
 }
 
 }  // namespace
@@ -154,24 +222,23 @@ Turn Turned(const Turn& z, const Turn& r) {
 // The error bound, and the plan
 //
 // Within a block, sample j has the exact phase a + b_j, where a is the block's first
-// phase and b_j = w j step. The tables hold cos b_j and sin b_j within 2^-61. The block's
-// start (cos a, sin a) is within 2^-55.5: it is evaluated afresh (2^-60.5 as a complex
-// number) and then turned at most 15 times by a rotation itself that close, each turn
-// adding that and 2^-61 of rounding. Rounded to double and scaled: Zc = A cos a and
-// Zs = A sin a. The sample's fast value is y = Zs cos b_j + Zc sin b_j in double
-// precision. With u = 2^-53, as |sin a cos b| + |cos a sin b| <= 1 and |cos| + |sin| <=
-// sqrt 2, the two products differ from A sin(a + b) by at most
-// |A| (2u + sqrt 2 (2^-55.5 + 2^-61)) < |A| (2u + 2^-54.9), and the roundings of the
-// products and of their sum add at most |A| 2u. So |y - A sin(w t)| < |A| 2^-50.
+// phase and b_j = w j step. The tables hold cos b_j and sin b_j within 2^-61.9 each, then
+// rounded to double. The block's start (cos a, sin a) is evaluated afresh (within
+// 2^-61.4 as a complex number) and then turned at most 15 times by a rotation itself that
+// close, each turn adding that and sqrt 2 2^-63 of rounding: within 2^-56.8. Rounded to
+// double and scaled, each in one rounding: Zc = A cos a and Zs = A sin a. The sample's fast
+// value is y = Zs cos b_j + Zc sin b_j in double precision. With u = 2^-53, since
+// |sin a cos b| + |cos a sin b| <= 1, the start's error adds at most |A| 2^-56.8, the
+// tables' at most |A| sqrt 2 2^-61.9, and the four roundings (of Zs or Zc, of the table
+// entry, of the product and of the sum; fewer where a fused multiply-add is used) at most
+// |A| 4u: |y - A sin(w t)| < |A| 2^-50.8.
 //
-// The reference evaluates A sinl(P) with P = w t rounded to 64 bits: |P - w t| is at most
-// 2^-64 |w t|, which moves the sample by up to |A| 2^-64 |w| t (1.5e-6 over the hour).
-// Its sine is allowed 2^-52 of error (measured on every 64th sample of the hour against a
-// quadruple-precision sine: under one unit in the last place, 2^-63; the allowance is two
-// thousand of those), and its product with A half a unit in the last place, 2^-64 |A|.
-// The margin is the sum of all of these, rounded up generously:
+// The definition evaluates V = A S to 64 bits, S the correctly rounded sine of P, and P
+// the product w t rounded to 64 bits: |P - w t| <= 2^-64 |w| t moves the value by up to
+// |A| 2^-64 |w| t (1.5e-6 over the hour), the sine's rounding by |A| 2^-64, the product's
+// by 2^-64 |V|. The margin is the sum of all of these, rounded up generously:
 //   |A| (2^-49 + 2^-63 |w| tmax).
-// A fast value farther than that from every half-integer rounds as the reference does.
+// A fast value farther than that from every half-integer rounds as the definition does.
 
 namespace {
 
@@ -188,6 +255,14 @@ constexpr std::size_t ShortestFastRun = 32;
 constexpr std::size_t ChunkSamples = std::size_t{1} << 19;
 // Beyond this margin so many samples would be close calls that the fast path is not.
 constexpr double WidestMargin = 1.0 / 64;
+// The excess of w over whole turns, times the buffer's last time, stays within this.
+constexpr double WidestExcessAngle = 0x1p-30;
+// The error bound counts each double operation's rounding once: no wider evaluation.
+#if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD == 0
+constexpr bool DoubleEvaluation = true;
+#else
+constexpr bool DoubleEvaluation = false;
+#endif
 
 // The run's time in units of its binade's last place; false when the fast path cannot
 // take it.
@@ -196,7 +271,7 @@ bool FastRun(const ToneTimeRun& run, int* shift, std::uint64_t* startUnits, std:
     int exponent;
     std::frexp(run.start, &exponent);
     *shift = 53 - exponent;
-    if (*shift < 3 || *shift > 64) return false;
+    if (*shift < 0 || *shift > 64) return false;
     const double start = std::ldexp(run.start, *shift), step = std::ldexp(run.step, *shift);
     if (start != std::floor(start) || step != std::floor(step)) return false;
     *startUnits = static_cast<std::uint64_t>(start);
@@ -213,16 +288,15 @@ TonePlan PlanTone(const ToneSteps& steps, std::size_t count) {
     const double w = steps.angularStep, dt = steps.timeStep, peak = steps.peak;
     if (count == 0 || !(dt > 0.0 && dt < std::numeric_limits<double>::infinity())) return plan;
     plan.timeline = ToneTimeline(dt, count);
-    if (!(std::fabs(peak) <= 2147483647.0) || !(std::fabs(w) <= 0x1p31)) return plan;
-
-    const long double turns = std::nearbyint(static_cast<long double>(w) / TwoPi);
-    plan.turns = static_cast<std::int64_t>(turns);
-    plan.excess = ((static_cast<long double>(w) - turns * TwoPi1) - turns * TwoPi2) - turns * TwoPi3;
+    if (!DoubleEvaluation || !(std::fabs(peak) <= 2147483647.0) || !(std::fabs(w) <= 0x1p31)) return plan;
+    if (!exact::SplitTurns(w, &plan.turns, &plan.excess)) return plan;
 
     const ToneTimeRun& last = plan.timeline.back();
     const double lastTime = last.start + static_cast<double>(last.count - 1) * last.step;
+    if (!(std::fabs(plan.excess) * lastTime <= WidestExcessAngle)) return plan;  // not a whole-turn step
     plan.tieMargin = std::fabs(peak) * (0x1p-49 + 0x1p-63 * std::fabs(w) * lastTime);
     plan.fast = plan.tieMargin <= WidestMargin;
+    if (plan.fast) Turns256();  // made now, not by the first writer that needs it
     return plan;
 }
 
@@ -250,6 +324,21 @@ std::size_t RoundScalar(double zc, double zs, const double* c, const double* s, 
 
 void ValuesScalar(double zc, double zs, const double* c, const double* s, std::size_t n, double* out) {
     for (std::size_t k = 0; k < n; ++k) out[k] = FastValue(zc, zs, c[k], s[k]);
+}
+
+// Plain C++ for any processor, in a shape compilers vectorise (NEON on ARM64): the block
+// is rounded in one pass with no branch, its close calls only noted as a whole; a block
+// that has any (about one in fifty) is gone through again by RoundScalar to find them.
+std::size_t RoundPortable(double zc, double zs, const double* c, const double* s, std::size_t n, double limit,
+                          std::int32_t* out, std::uint32_t* close) {
+    unsigned near = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        const double y = FastValue(zc, zs, c[k], s[k]);
+        const double nearest = std::nearbyint(y);
+        out[k] = static_cast<std::int32_t>(nearest);
+        near |= !(std::fabs(y - nearest) < limit);
+    }
+    return near ? RoundScalar(zc, zs, c, s, n, limit, out, close) : 0;
 }
 
 #if defined(WAKELET_SSE2)
@@ -324,36 +413,32 @@ WAKELET_TARGET_AVX2 void ValuesAvx2(double zc, double zs, const double* c, const
 bool HasAvx2() {
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 }
-#else
-bool HasAvx2() {
-    return false;
-}
 #endif
 
-std::size_t RoundBlock(bool wide, double zc, double zs, const double* c, const double* s, std::size_t n,
+std::size_t RoundBlock(ToneKernel kernel, double zc, double zs, const double* c, const double* s, std::size_t n,
                        double limit, std::int32_t* out, std::uint32_t* close) {
+    switch (kernel) {
 #if defined(WAKELET_AVX2)
-    if (wide) return RoundAvx2(zc, zs, c, s, n, limit, out, close);
+        case ToneKernel::Avx2: return RoundAvx2(zc, zs, c, s, n, limit, out, close);
 #endif
-    (void)wide;
 #if defined(WAKELET_SSE2)
-    return RoundSse2(zc, zs, c, s, n, limit, out, close);
-#else
-    return RoundScalar(zc, zs, c, s, n, limit, out, close);
+        case ToneKernel::Sse2: return RoundSse2(zc, zs, c, s, n, limit, out, close);
 #endif
+        default: return RoundPortable(zc, zs, c, s, n, limit, out, close);
+    }
 }
 
-void ValueBlock(bool wide, double zc, double zs, const double* c, const double* s, std::size_t n,
+void ValueBlock(ToneKernel kernel, double zc, double zs, const double* c, const double* s, std::size_t n,
                 double* out) {
+    switch (kernel) {
 #if defined(WAKELET_AVX2)
-    if (wide) return ValuesAvx2(zc, zs, c, s, n, out);
+        case ToneKernel::Avx2: return ValuesAvx2(zc, zs, c, s, n, out);
 #endif
-    (void)wide;
 #if defined(WAKELET_SSE2)
-    ValuesSse2(zc, zs, c, s, n, out);
-#else
-    ValuesScalar(zc, zs, c, s, n, out);
+        case ToneKernel::Sse2: return ValuesSse2(zc, zs, c, s, n, out);
 #endif
+        default: return ValuesScalar(zc, zs, c, s, n, out);
+    }
 }
 
 // Where Walk sends each block, and each sample it leaves to the reference.
@@ -361,7 +446,7 @@ struct RoundingSink {
     const ToneSteps& steps;
     std::int32_t* out;
     std::uint32_t* close;
-    bool wide;
+    ToneKernel kernel;
     double limit;
     std::size_t referenced = 0;
 
@@ -372,7 +457,7 @@ struct RoundingSink {
     // Samples k0 + i, i < n, at times start + (m0 + i) step.
     void Block(double zc, double zs, const double* c, const double* s, std::size_t n, std::size_t k0,
                const ToneTimeRun& run, std::size_t m0) {
-        const std::size_t closeCount = RoundBlock(wide, zc, zs, c, s, n, limit, out + k0, close);
+        const std::size_t closeCount = RoundBlock(kernel, zc, zs, c, s, n, limit, out + k0, close);
         for (std::size_t i = 0; i < closeCount; ++i)
             Reference(k0 + close[i], run.start + static_cast<double>(m0 + close[i]) * run.step);
     }
@@ -381,12 +466,12 @@ struct RoundingSink {
 struct ValueSink {
     const ToneSteps& steps;
     double* out;
-    bool wide;
+    ToneKernel kernel;
 
-    void Reference(std::size_t k, double t) { out[k] = static_cast<double>(ToneValue(steps, t)); }
+    void Reference(std::size_t k, double t) { out[k] = ToneValue(steps, t).ToDouble(); }
     void Block(double zc, double zs, const double* c, const double* s, std::size_t n, std::size_t k0,
                const ToneTimeRun&, std::size_t) {
-        ValueBlock(wide, zc, zs, c, s, n, out + k0);
+        ValueBlock(kernel, zc, zs, c, s, n, out + k0);
     }
 };
 
@@ -395,22 +480,41 @@ struct ValueSink {
 // ---------------------------------------------------------------------------------------
 // Writers and threads
 
-ToneWriter::ToneWriter(const TonePlan& plan, bool wide)
-    : plan_(plan),
-      wide_(wide && HasAvx2()),
-      cosTable_(BlockLength),
-      sinTable_(BlockLength),
-      closeCalls_(BlockLength) {}
+std::vector<ToneKernel> ToneKernels() {
+    std::vector<ToneKernel> kernels{ToneKernel::Portable};
+#if defined(WAKELET_SSE2)
+    kernels.push_back(ToneKernel::Sse2);
+#endif
+#if defined(WAKELET_AVX2)
+    if (HasAvx2()) kernels.push_back(ToneKernel::Avx2);
+#endif
+    return kernels;
+}
+
+const char* ToneKernelName(ToneKernel kernel) noexcept {
+    switch (kernel) {
+        case ToneKernel::Avx2: return "AVX2";
+        case ToneKernel::Sse2: return "SSE2";
+        default: return "portable";
+    }
+}
+
+ToneWriter::ToneWriter(const TonePlan& plan) : ToneWriter(plan, ToneKernels().back()) {}
+
+ToneWriter::ToneWriter(const TonePlan& plan, ToneKernel kernel)
+    : plan_(plan), kernel_(kernel), cosTable_(BlockLength), sinTable_(BlockLength), closeCalls_(BlockLength) {
+    const std::vector<ToneKernel> here = ToneKernels();
+    if (std::find(here.begin(), here.end(), kernel) == here.end()) kernel_ = ToneKernel::Portable;
+}
 
 void ToneWriter::MakeTable(const ToneTimeRun& run, std::size_t length) noexcept {
     int shift;
     std::uint64_t startUnits, stepUnits;
     FastRun(run, &shift, &startUnits, &stepUnits);
-    const long double unit = std::ldexp(1.0L, -shift);
     for (std::size_t j = 0; j < length; ++j) {
-        const Turn z = SinCosOfPhase(plan_, j * stepUnits, shift, unit);
-        cosTable_[j] = static_cast<double>(z.cos);
-        sinTable_[j] = static_cast<double>(z.sin);
+        const Rotation z = RotationOfPhase(plan_, j * stepUnits, shift);
+        cosTable_[j] = Scaled(1.0, z.cos);
+        sinTable_[j] = Scaled(1.0, z.sin);
     }
     tableStep_ = run.step;
     tableLength_ = length;
@@ -422,7 +526,7 @@ void ToneWriter::Walk(Sink& sink, std::size_t first, std::size_t count) noexcept
     auto run = std::upper_bound(runs.begin(), runs.end(), first,
                                 [](std::size_t index, const ToneTimeRun& r) { return index < r.first; }) -
                1;
-    const long double peak = plan_.steps.peak;
+    const double peak = plan_.steps.peak;
     for (std::size_t done = 0; done < count; ++run) {
         const std::size_t begin = first + done - run->first;  // within the run
         const std::size_t end = begin + std::min(count - done, run->count - begin);
@@ -436,17 +540,15 @@ void ToneWriter::Walk(Sink& sink, std::size_t first, std::size_t count) noexcept
         }
         const std::size_t needed = std::min(BlockLength, run->count);
         if (run->step != tableStep_ || tableLength_ < needed) MakeTable(*run, needed);
-        const long double unit = std::ldexp(1.0L, -shift);
         // Block starts: evaluated afresh every few blocks, turned from block to block between.
-        const Turn blockTurn = SinCosOfPhase(plan_, BlockLength * stepUnits, shift, unit);
-        Turn z{};
+        const Rotation blockTurn = RotationOfPhase(plan_, BlockLength * stepUnits, shift);
+        Rotation z{};
         for (std::size_t m = begin, blocks = 0; m < end; ++blocks) {
             const std::size_t block = m / BlockLength * BlockLength;
             const std::size_t stop = std::min(end, block + BlockLength);
-            z = blocks % BlocksBetweenStarts == 0
-                    ? SinCosOfPhase(plan_, startUnits + block * stepUnits, shift, unit)
-                    : Turned(z, blockTurn);
-            const double zc = static_cast<double>(peak * z.cos), zs = static_cast<double>(peak * z.sin);
+            z = blocks % BlocksBetweenStarts == 0 ? RotationOfPhase(plan_, startUnits + block * stepUnits, shift)
+                                                  : Turned(z, blockTurn);
+            const double zc = Scaled(peak, z.cos), zs = Scaled(peak, z.sin);
             const std::size_t j = m - block;
             sink.Block(zc, zs, cosTable_.data() + j, sinTable_.data() + j, stop - m, done + (m - begin), *run,
                        m);
@@ -457,23 +559,26 @@ void ToneWriter::Walk(Sink& sink, std::size_t first, std::size_t count) noexcept
 }
 
 std::size_t ToneWriter::Write(std::int32_t* out, std::size_t first, std::size_t count) noexcept {
-    RoundingSink sink{plan_.steps, out, closeCalls_.data(), wide_, 0.5 - plan_.tieMargin};
+    RoundingSink sink{plan_.steps, out, closeCalls_.data(), kernel_, 0.5 - plan_.tieMargin};
     Walk(sink, first, count);
     return sink.referenced;
 }
 
 void ToneWriter::Values(double* out, std::size_t first, std::size_t count) noexcept {
-    ValueSink sink{plan_.steps, out, wide_};
+    ValueSink sink{plan_.steps, out, kernel_};
     Walk(sink, first, count);
 }
 
 ToneSynthesizer::ToneSynthesizer(const ToneSteps& steps, std::size_t count, unsigned threads)
+    : ToneSynthesizer(steps, count, threads, ToneKernels().back()) {}
+
+ToneSynthesizer::ToneSynthesizer(const ToneSteps& steps, std::size_t count, unsigned threads, ToneKernel kernel)
     : plan_(PlanTone(steps, count)) {
     if (!plan_.fast) return;
     const std::size_t chunks = (count + ChunkSamples - 1) / ChunkSamples;
     const std::size_t writers = std::max<std::size_t>(1, std::min<std::size_t>(threads, chunks));
     writers_.reserve(writers);
-    for (std::size_t i = 0; i < writers; ++i) writers_.emplace_back(plan_);
+    for (std::size_t i = 0; i < writers; ++i) writers_.emplace_back(plan_, kernel);
 }
 
 std::size_t ToneSynthesizer::Run(std::int32_t* out) {

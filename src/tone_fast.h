@@ -6,9 +6,17 @@
 // first phase of its block, (A cos, A sin), turned by a tabulated angle. That takes two
 // products and a sum in double precision per sample, with a proven error bound (see
 // tone_fast.cpp). A sample whose fast value lies so close to a half-integer that this
-// bound, the reference's own rounding of w t to 64 bits and the error of its sine could
-// tip the rounding is a close call: it is evaluated by the reference (ToneSample) itself.
-// Every other sample rounds to what the reference gives.
+// bound and the definition's own roundings (of w t to 64 bits, of the sine and of the
+// product) could tip the rounding is a close call: it is evaluated by the definition
+// (ToneSample) itself. Every other sample rounds to what the definition gives.
+//
+// The fast path's precondition, checked when a buffer is planned (PlanTone): the time
+// step is positive and finite; the peak is at most full scale (|A| <= 2147483647);
+// |w| <= 2^31; w lies so close to a whole number of turns that the excess, times the
+// buffer's last time, stays within 2^-30 radians (an integer frequency: w = 2 pi f rounded
+// to double); the error bound leaves at most 1/64 of close calls; and double arithmetic
+// is evaluated in double (FLT_EVAL_METHOD 0). A tone outside it is built by the definition,
+// sample by sample.
 #pragma once
 
 #include <cstddef>
@@ -28,9 +36,9 @@ struct ToneTimeRun {
     double step;
 };
 
-// The running time of the reference (t accumulated from 0 by timeStep, each sum rounded
-// to double) as consecutive runs covering indices [0, count), so that the time at any
-// index is known without the serial sum. timeStep must be positive and finite.
+// The running time of the reference (t accumulated from 0 by timeStep with NextToneTime)
+// as consecutive runs covering indices [0, count), so that the time at any index is known
+// without the serial sum. timeStep must be positive and finite.
 std::vector<ToneTimeRun> ToneTimeline(double timeStep, std::size_t count);
 
 // What the fast evaluation of one buffer needs besides its output; read-only once made.
@@ -38,28 +46,37 @@ struct TonePlan {
     ToneSteps steps{};
     std::size_t count = 0;
     std::vector<ToneTimeRun> timeline;
-    // False when the tone lies outside the fast path's reach (an amplitude beyond full
-    // scale, a frequency so high that its close calls would dominate): the whole buffer
-    // then takes the reference evaluation.
+    // False when the tone lies outside the fast path's precondition (above): the whole
+    // buffer then takes the reference evaluation.
     bool fast = false;
     // Fast values within this distance of a half-integer are close calls.
     double tieMargin = 0;
     // w = 2 pi turns + excess: turns is the whole number nearest w / 2 pi, and excess is
-    // known to far beyond the precision of w itself.
+    // known to a relative 2^-51.
     std::int64_t turns = 0;
-    long double excess = 0;
+    double excess = 0;
 };
 
 TonePlan PlanTone(const ToneSteps& steps, std::size_t count);
+
+// The kernels that turn a block's start and its table into samples.
+enum class ToneKernel {
+    Portable,  // plain C++ that compilers vectorise (NEON on ARM64); any processor
+    Sse2,      // x86-64
+    Avx2,      // x86-64 with AVX2 and FMA, chosen at run time
+};
+
+// The kernels this build runs on this processor, the fastest last.
+std::vector<ToneKernel> ToneKernels();
+const char* ToneKernelName(ToneKernel kernel) noexcept;
 
 // Writes pieces of one planned buffer; one writer a thread. A writer keeps the rotation
 // table of the last time step it worked with.
 class ToneWriter {
 public:
-    // wide: use the AVX2 kernels where the processor has them; without, the SSE2 ones
-    // that every x86-64 processor runs.
-    explicit ToneWriter(const TonePlan& plan, bool wide = true);
-    bool Wide() const noexcept { return wide_; }
+    explicit ToneWriter(const TonePlan& plan);  // the fastest kernel here
+    ToneWriter(const TonePlan& plan, ToneKernel kernel);
+    ToneKernel Kernel() const noexcept { return kernel_; }
 
     // out[k] = sample first + k, for k < count. Returns the number of close calls.
     std::size_t Write(std::int32_t* out, std::size_t first, std::size_t count) noexcept;
@@ -75,7 +92,7 @@ private:
     void MakeTable(const ToneTimeRun& run, std::size_t length) noexcept;
 
     const TonePlan& plan_;
-    bool wide_;  // the AVX2 kernels can run here
+    ToneKernel kernel_;
     double tableStep_ = 0;
     std::size_t tableLength_ = 0;
     std::vector<double> cosTable_, sinTable_;
@@ -87,6 +104,7 @@ private:
 class ToneSynthesizer {
 public:
     ToneSynthesizer(const ToneSteps& steps, std::size_t count, unsigned threads);
+    ToneSynthesizer(const ToneSteps& steps, std::size_t count, unsigned threads, ToneKernel kernel);
     ToneSynthesizer(const ToneSynthesizer&) = delete;
     ToneSynthesizer& operator=(const ToneSynthesizer&) = delete;
 

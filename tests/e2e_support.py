@@ -4,6 +4,7 @@ private PulseAudio daemon with null sinks.
 Every process gets its own ALSA configuration, sound-server address and runtime
 directories, so the machine's own audio setup never takes part.
 """
+import array
 import errno
 import os
 import pty
@@ -46,6 +47,35 @@ def private_environment(workdir, alsa_config="", pulse_server=None, pipewire_run
         "PULSE_SERVER": pulse_server or "unix:" + os.path.join(workdir, "no-such-server"),
         "PIPEWIRE_RUNTIME_DIR": pipewire_runtime or workdir,
     }
+
+
+def compare_tone_dumps(ours, native, duration_ms, chunk=1 << 22):
+    """Runs two tone_dump commands (argument lists, the duration appended) side by side and
+    compares their samples as they come, without holding either buffer. Returns the number
+    of samples of each and those that differ, and the first index where they do (or None)."""
+    runs = [subprocess.Popen(command + [str(duration_ms)], stdout=subprocess.PIPE) for command in (ours, native)]
+    lengths, differing, first = [0, 0], 0, None
+    try:
+        while True:
+            pieces = [run.stdout.read(chunk) for run in runs]
+            if pieces[0] != pieces[1]:
+                count = min(len(piece) for piece in pieces) // 4
+                a, b = (array.array("i", piece[:count * 4]) for piece in pieces)
+                for i in range(count):
+                    if a[i] != b[i]:
+                        differing += 1
+                        if first is None:
+                            first = lengths[0] // 4 + i
+            for k, piece in enumerate(pieces):
+                lengths[k] += len(piece)
+            if not any(pieces):
+                break
+    finally:
+        for run in runs:
+            run.stdout.close()
+            if run.wait() != 0:
+                raise AssertionError("%s failed with status %d" % (run.args, run.returncode))
+    return lengths[0] // 4, lengths[1] // 4, differing, first
 
 
 class Run:

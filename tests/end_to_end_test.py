@@ -1,10 +1,15 @@
 #!/usr/bin/env python3
 """End-to-end tests: the real wakelet binary, run as a user would run it.
 
-Usage: end_to_end_test.py WAKELET TONE_DUMP
+Usage: end_to_end_test.py WAKELET TONE_DUMP [--native NATIVE_TONE_DUMP] [--emulator COMMAND...]
 
 Each run gets a private ALSA configuration and sound-server address, so the machine's own
 audio setup never takes part: by default there is no audio device at all.
+
+A cross-compiled build's programs run under the emulator given (qemu-aarch64 -L / for
+ARM64), everything after --emulator being its command. Given the tone_dump of a native
+x86-64 Linux build, the tests also compare this build's minute and hour of tone with it,
+sample for sample.
 """
 import os
 import signal
@@ -13,9 +18,10 @@ import sys
 import time
 import unittest
 
-from e2e_support import BANNER, FOUND, NO_DEVICE, Run, RunsTestCase
+from e2e_support import BANNER, FOUND, NO_DEVICE, Run, RunsTestCase, compare_tone_dumps
 
-WAKELET = TONE_DUMP = None
+WAKELET = TONE_DUMP = NATIVE_TONE_DUMP = None
+EMULATOR = []
 MINUTE_BYTES = 2646000 * 4
 HOUR_BYTES = 158760000 * 4
 
@@ -51,9 +57,15 @@ def own_memory_cgroup():
     return None
 
 
+def program(path):
+    """The command that runs a program of this build: under the emulator, if any."""
+    return EMULATOR + [path]
+
+
 class EndToEnd(RunsTestCase):
     def start(self, args, **kwargs):
-        return self.track(Run(WAKELET, args, self.run_dir(), **kwargs))
+        command = program(WAKELET)
+        return self.track(Run(command[0], command[1:] + args, self.run_dir(), **kwargs))
 
     def memory_cgroup(self, limit):
         """A new memory cgroup below this process's own, limited to `limit` bytes and removed
@@ -194,7 +206,7 @@ class EndToEnd(RunsTestCase):
         self.assertEqual(run.error, b"")
 
     def test_the_alsa_layer_delivers_the_tone_exactly(self):
-        expected = subprocess.run([TONE_DUMP, "60000"], check=True, capture_output=True).stdout
+        expected = subprocess.run(program(TONE_DUMP) + ["60000"], check=True, capture_output=True).stdout
         self.assertEqual(len(expected), MINUTE_BYTES)
         capture = os.path.join(self.workdir.name, "capture.raw")
         # A file plugin in front of a device that takes data as fast as it comes, and in
@@ -222,6 +234,22 @@ class EndToEnd(RunsTestCase):
         self.assertEqual(run.error, b"")
 
 
+    @unittest.skipUnless(NATIVE_TONE_DUMP or "--native" in sys.argv, "no native build to compare with")
+    def test_the_minute_and_the_hour_are_the_native_builds_sample_for_sample(self):
+        for duration_ms, samples in ((60000, 2646000), (3600000, 158760000)):
+            ours, native, differing, first = compare_tone_dumps(program(TONE_DUMP), [NATIVE_TONE_DUMP], duration_ms)
+            self.assertEqual((ours, native), (samples, samples), duration_ms)
+            self.assertEqual(differing, 0, "%d ms: %d samples differ, the first at index %s"
+                             % (duration_ms, differing, first))
+
+
 if __name__ == "__main__":
-    WAKELET, TONE_DUMP = sys.argv[1], sys.argv[2]
+    args = sys.argv[1:]
+    if "--emulator" in args:
+        EMULATOR = args[args.index("--emulator") + 1:]
+        args = args[:args.index("--emulator")]
+    if "--native" in args:
+        NATIVE_TONE_DUMP = args[args.index("--native") + 1]
+        del args[args.index("--native"):args.index("--native") + 2]
+    WAKELET, TONE_DUMP = args
     unittest.main(argv=[sys.argv[0], "-v"])
