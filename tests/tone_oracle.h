@@ -1,4 +1,4 @@
-// The tests' oracle: the tone's chain as Part 2.1 states it, evaluated in x87 extended
+// The tests' oracle: the tone's evaluation chain, in x87 extended
 // precision with the C library's sinl, as the program computed it until the definition
 // moved to exact integer arithmetic (tone.h). Its samples are the ones the program has
 // always played on x86-64 Linux; the definition must give the same.
