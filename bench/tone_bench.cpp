@@ -17,8 +17,8 @@
 //
 // --kernel builds with that kernel instead of the fastest this processor has.
 #include <algorithm>
-#include <cctype>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -91,8 +91,8 @@ double Fast(std::uint32_t durationMs) {
     const Clock::time_point start = Clock::now();
     if (kernelChosen) {  // GenerateTone's steps, with the kernel given
         const std::size_t count = wakelet::ToneSampleCount(durationMs, 44100);
-        wakelet::ToneSynthesizer synthesizer(wakelet::MakeToneSteps(10, 44100, 0.1), count, wakelet::ToneThreads(),
-                                             *kernelChosen);
+        wakelet::ToneSynthesizer synthesizer(wakelet::MakeToneSteps(10, 44100, 0.1), count,
+                                             wakelet::ToneThreads(), *kernelChosen);
         Samples.Reset(count);
         synthesizer.Run(Samples.data());
     } else {
@@ -177,8 +177,8 @@ int main(int argc, char** argv) {
     const std::size_t minute = wakelet::ToneSampleCount(60000, 44100);
     const wakelet::TonePlan plan = wakelet::PlanTone(wakelet::MakeToneSteps(10, 44100, 0.1), hour);
     std::printf("Tone build, %u threads, %s kernels, %d rounds (seconds of wall time)%s\n",
-                wakelet::ToneThreads(), wakelet::ToneKernelName(wakelet::ToneWriter(plan, kernel).Kernel()), rounds,
-                coldSeconds > 0 ? ", memory left to cool before each hour" : "");
+                wakelet::ToneThreads(), wakelet::ToneKernelName(wakelet::ToneWriter(plan, kernel).Kernel()),
+                rounds, coldSeconds > 0 ? ", memory left to cool before each hour" : "");
 
     Series hourHeap{"hour: floor, heap", {}}, hourFloor{"hour: floor, buffer", {}},
         hourFast{"hour: fast", {}};

@@ -18,6 +18,8 @@ unpack_package pipewire-alsa pipewire build/pipewire-alsa
 jobs=$(nproc)
 status=0
 
+bash scripts/check_format.sh || status=1
+
 cmake --preset release -DWAKELET_TESTS=ON -DWAKELET_WERROR=ON -DPython3_EXECUTABLE=/usr/bin/python3
 cmake --build --preset release -j "$jobs"
 ctest --preset release -j "$jobs" -LE sound_server || status=1

@@ -241,7 +241,8 @@ struct AlsaOutput::Device {
             if (static_cast<snd_pcm_uframes_t>(room) < wanted) {
                 // A device that is not running makes no room by itself: start it.
                 if (snd_pcm_state(p) == SND_PCM_STATE_PREPARED) snd_pcm_start(p);
-                if (!Pause(MillisecondsFor(wanted - static_cast<snd_pcm_uframes_t>(room), rate))) return false;
+                if (!Pause(MillisecondsFor(wanted - static_cast<snd_pcm_uframes_t>(room), rate)))
+                    return false;
                 continue;
             }
             snd_pcm_uframes_t chunk = std::min(static_cast<snd_pcm_uframes_t>(room), frames - done);
@@ -276,7 +277,8 @@ struct AlsaOutput::Device {
                 continue;
             }
             if (static_cast<snd_pcm_uframes_t>(room) >= bufferFrames) return true;
-            if (!Pause(MillisecondsFor(bufferFrames - static_cast<snd_pcm_uframes_t>(room), rate))) return false;
+            if (!Pause(MillisecondsFor(bufferFrames - static_cast<snd_pcm_uframes_t>(room), rate)))
+                return false;
         }
     }
 

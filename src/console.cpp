@@ -7,8 +7,7 @@
 
 namespace wakelet {
 
-Console::Console(StandardHandles handles)
-    : handles_(handles), terminal_(PrepareOutput(handles.output)) {}
+Console::Console(StandardHandles handles) : handles_(handles), terminal_(PrepareOutput(handles.output)) {}
 
 void Console::Put(std::string_view bytes) {
     while (!bytes.empty()) {

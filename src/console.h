@@ -67,6 +67,8 @@ private:
 
 // The process's console; tests point it elsewhere by assigning a new Console.
 Console& StdConsole();
-inline void WriteLine(std::string_view text) { StdConsole().WriteLine(text); }
+inline void WriteLine(std::string_view text) {
+    StdConsole().WriteLine(text);
+}
 
 }  // namespace wakelet

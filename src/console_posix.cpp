@@ -1,11 +1,11 @@
 // The console's native side on POSIX systems: file descriptors 0 and 1, and standard
 // error's (2, or its private copy once ReserveStandardError has run).
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "console.h"
 
@@ -36,7 +36,9 @@ int TranslateErrno(int error) {
 
 }  // namespace
 
-StandardHandles SystemStandardHandles() { return {STDOUT_FILENO, STDIN_FILENO, ErrorDescriptor}; }
+StandardHandles SystemStandardHandles() {
+    return {STDOUT_FILENO, STDIN_FILENO, ErrorDescriptor};
+}
 
 void ReserveStandardError() {
     // -1 when the process was started without standard error: the report then goes nowhere.

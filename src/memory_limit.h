@@ -14,7 +14,9 @@ namespace wakelet {
 #ifdef _WIN32
 
 // A job object's memory limit refuses the allocation itself.
-inline bool MemoryLimitAllows(std::uint64_t) { return true; }
+inline bool MemoryLimitAllows(std::uint64_t) {
+    return true;
+}
 
 #else
 

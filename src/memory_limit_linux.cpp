@@ -1,11 +1,11 @@
-#include "memory_limit.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <vector>
+
+#include "memory_limit.h"
 
 namespace wakelet {
 

@@ -27,8 +27,9 @@ std::string ModuleFileName() {
 std::uint32_t ModuleOffset(const void* address) {
     HMODULE module = nullptr;
     auto where = reinterpret_cast<std::uintptr_t>(address);
-    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                           static_cast<LPCWSTR>(address), &module) &&
+    if (GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            static_cast<LPCWSTR>(address), &module) &&
         module != nullptr)
         where -= reinterpret_cast<std::uintptr_t>(module);
     return static_cast<std::uint32_t>(where);

@@ -54,8 +54,7 @@ void PlayCycle() {
     waveOutWrite(device.get(), &header, sizeof header);
 
     Sleep(FirstWaitMs);
-    while (waveOutUnprepareHeader(device.get(), &header, sizeof header) == WAVERR_STILLPLAYING)
-        Sleep(PollMs);
+    while (waveOutUnprepareHeader(device.get(), &header, sizeof header) == WAVERR_STILLPLAYING) Sleep(PollMs);
 }
 
 }  // namespace wakelet

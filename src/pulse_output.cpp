@@ -176,9 +176,9 @@ PulseOutput::Reach PulseOutput::Open(const WAVEFORMATEX& format, std::unique_ptr
     pa_threaded_mainloop_lock(o.loop_);
     Unlock unlock{o.loop_};
 
-    bool connected = o.WaitReady(
-        [](PulseOutput& p) { return pa_context_get_state(p.context_) == PA_CONTEXT_READY; },
-        std::chrono::duration_cast<std::chrono::milliseconds>(OpenTimeout));
+    bool connected =
+        o.WaitReady([](PulseOutput& p) { return pa_context_get_state(p.context_) == PA_CONTEXT_READY; },
+                    std::chrono::duration_cast<std::chrono::milliseconds>(OpenTimeout));
     if (!connected) {
         // Nobody answering at all is no server; one that answers and then stalls is a
         // server that cannot be used now.

@@ -44,8 +44,9 @@ void Divide128(std::uint64_t* hi, std::uint64_t* lo, std::uint32_t divisor, std:
 ToneSteps MakeToneSteps(std::int32_t frequency, std::uint32_t sampleRate, double amplitude) {
     ToneSteps steps;
     // w = 2 pi f in extended precision, held as double: rounded to 64 bits, then to 53.
-    const std::uint64_t f = frequency < 0 ? 0 - static_cast<std::uint64_t>(static_cast<std::int64_t>(frequency))
-                                          : static_cast<std::uint64_t>(frequency);
+    const std::uint64_t f = frequency < 0
+                                ? 0 - static_cast<std::uint64_t>(static_cast<std::int64_t>(frequency))
+                                : static_cast<std::uint64_t>(frequency);
     steps.angularStep = ToDouble(Multiply(TwoPi, FromInteger(f, frequency < 0)));
     // dt = 1 / rate: 2^127 / rate rounded to 64 bits, then to 53.
     if (sampleRate == 0) {
@@ -109,8 +110,7 @@ std::int32_t ToneSample(const ToneSteps& steps, double t) noexcept {
     const std::uint64_t bits = static_cast<std::uint64_t>(exact::RoundToInteger(ToneValue(steps, t)));
     // The low 32 bits, as two's complement.
     const std::uint32_t low = static_cast<std::uint32_t>(bits);
-    return low <= 0x7fffffffu ? static_cast<std::int32_t>(low)
-                              : -static_cast<std::int32_t>(~low) - 1;
+    return low <= 0x7fffffffu ? static_cast<std::int32_t>(low) : -static_cast<std::int32_t>(~low) - 1;
 }
 
 void SynthesizeToneReference(const ToneSteps& steps, std::int32_t* out, std::size_t count, double startTime) {

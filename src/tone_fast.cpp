@@ -144,7 +144,8 @@ struct TurnTable {
 const TurnTable& Turns256() {
     static const TurnTable table = [] {
         TurnTable t;
-        for (unsigned k = 0; k < 256; ++k) exact::TurnCosSinQ62(u64{k} << 56, &t.entry[k].cos, &t.entry[k].sin);
+        for (unsigned k = 0; k < 256; ++k)
+            exact::TurnCosSinQ62(u64{k} << 56, &t.entry[k].cos, &t.entry[k].sin);
         return t;
     }();
     return table;
@@ -187,8 +188,10 @@ Rotation RotationOfTurn(u64 fraction, double delta) noexcept {
     const Rotation& t = Turns256().entry[k & 255];
     const Wide cq = Wide{static_cast<u64>(t.cos >> 2), static_cast<u64>(t.cos) << 62};
     const Wide sq = Wide{static_cast<u64>(t.sin >> 2), static_cast<u64>(t.sin) << 62};
-    const Wide cv = ShiftedDown(MultiplySigned(t.cos, versine), 13), sv = ShiftedDown(MultiplySigned(t.sin, versine), 13);
-    const Wide cs = ShiftedDown(MultiplySigned(t.cos, sine), 7), ss = ShiftedDown(MultiplySigned(t.sin, sine), 7);
+    const Wide cv = ShiftedDown(MultiplySigned(t.cos, versine), 13),
+               sv = ShiftedDown(MultiplySigned(t.sin, versine), 13);
+    const Wide cs = ShiftedDown(MultiplySigned(t.cos, sine), 7),
+               ss = ShiftedDown(MultiplySigned(t.sin, sine), 7);
     return {RoundedDown(Sum(Sum(cq, Negated(cv)), Negated(ss)), 62),
             RoundedDown(Sum(Sum(sq, Negated(sv)), cs), 62)};
 }
@@ -415,8 +418,8 @@ bool HasAvx2() {
 }
 #endif
 
-std::size_t RoundBlock(ToneKernel kernel, double zc, double zs, const double* c, const double* s, std::size_t n,
-                       double limit, std::int32_t* out, std::uint32_t* close) {
+std::size_t RoundBlock(ToneKernel kernel, double zc, double zs, const double* c, const double* s,
+                       std::size_t n, double limit, std::int32_t* out, std::uint32_t* close) {
     switch (kernel) {
 #if defined(WAKELET_AVX2)
         case ToneKernel::Avx2: return RoundAvx2(zc, zs, c, s, n, limit, out, close);
@@ -546,8 +549,9 @@ void ToneWriter::Walk(Sink& sink, std::size_t first, std::size_t count) noexcept
         for (std::size_t m = begin, blocks = 0; m < end; ++blocks) {
             const std::size_t block = m / BlockLength * BlockLength;
             const std::size_t stop = std::min(end, block + BlockLength);
-            z = blocks % BlocksBetweenStarts == 0 ? RotationOfPhase(plan_, startUnits + block * stepUnits, shift)
-                                                  : Turned(z, blockTurn);
+            z = blocks % BlocksBetweenStarts == 0
+                    ? RotationOfPhase(plan_, startUnits + block * stepUnits, shift)
+                    : Turned(z, blockTurn);
             const double zc = Scaled(peak, z.cos), zs = Scaled(peak, z.sin);
             const std::size_t j = m - block;
             sink.Block(zc, zs, cosTable_.data() + j, sinTable_.data() + j, stop - m, done + (m - begin), *run,
@@ -572,7 +576,8 @@ void ToneWriter::Values(double* out, std::size_t first, std::size_t count) noexc
 ToneSynthesizer::ToneSynthesizer(const ToneSteps& steps, std::size_t count, unsigned threads)
     : ToneSynthesizer(steps, count, threads, ToneKernels().back()) {}
 
-ToneSynthesizer::ToneSynthesizer(const ToneSteps& steps, std::size_t count, unsigned threads, ToneKernel kernel)
+ToneSynthesizer::ToneSynthesizer(const ToneSteps& steps, std::size_t count, unsigned threads,
+                                 ToneKernel kernel)
     : plan_(PlanTone(steps, count)) {
     if (!plan_.fast) return;
     const std::size_t chunks = (count + ChunkSamples - 1) / ChunkSamples;

@@ -1,8 +1,8 @@
 #include "tone_math.h"
 
 #include <array>
-#include <cstddef>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 
@@ -29,11 +29,11 @@ int LeadingZeros(u64 x) noexcept {  // x != 0
 // The double nearest to (negative ? -1 : 1) (mantissa + a fraction below it) 2^exponent,
 // mantissa in [2^63, 2^64); sticky says that fraction is not zero.
 double RoundToDouble(bool negative, u64 mantissa, int exponent, bool sticky) noexcept {
-    const int top = exponent + 63;  // the value lies in [2^top, 2^(top+1))
+    const int top = exponent + 63;                            // the value lies in [2^top, 2^(top+1))
     const int kept = top >= -1022 ? 53 : 53 - (-1022 - top);  // fewer bits when subnormal
     double magnitude;
     if (kept < 0) {
-        magnitude = 0.0;  // below half the smallest subnormal
+        magnitude = 0.0;     // below half the smallest subnormal
     } else if (kept == 0) {  // in [2^-1075, 2^-1074): a tie only at 2^-1075 itself, which goes to 0
         magnitude = mantissa == u64{1} << 63 && !sticky ? 0.0 : 0x1p-1074;
     } else {
@@ -161,18 +161,16 @@ Words<N> Leading(const u64* words) noexcept {
 // for the reduction of any product of two doubles (below 2^2048) at the widest precision.
 // From mpmath with 4000 bits: floor(2^3072 / (2 pi)).
 constexpr u64 InverseTwoPi[48] = {
-    0x28be60db9391054a, 0x7f09d5f47d4d3770, 0x36d8a5664f10e410, 0x7f9458eaf7aef158,
-    0x6dc91b8e909374b8, 0x01924bba82746487, 0x3f877ac72c4a69cf, 0xba208d7d4baed121,
-    0x3a671c09ad17df90, 0x4e64758e60d4ce7d, 0x272117e2ef7e4a0e, 0xc7fe25fff7816603,
-    0xfbcbc462d6829b47, 0xdb4d9fb3c9f2c26d, 0xd3d18fd9a797fa8b, 0x5d49eeb1faf97c5e,
-    0xcf41ce7de294a4ba, 0x9afed7ec47e35742, 0x1580cc11bf1edaea, 0xfc33ef0826bd0d87,
-    0x6a78e45857b986c2, 0x19666157c5281a10, 0x237ff620135cc9cc, 0x41818555b29cea32,
-    0x58389ef0231ad1f1, 0x0670d9f3773a024a, 0xa0d6711da2e58729, 0xb76bd13455c6414f,
-    0xa97fc1c14fdf8cfa, 0x0cb0b793e60c9f6e, 0xf0cf49bbdac797be, 0x27ce87cd72bc9fc7,
-    0x61fc48641f1f091a, 0xbe9bb55dcb4c10ce, 0xc571852d674670f0, 0xb12b50534b174003,
-    0x119f618b5c78e6b1, 0xa6c0188cdf34ad25, 0xe9ed35554dfd8fb5, 0xc60428ff1d934aa7,
-    0x592af5dc3e1f18d5, 0xec1eb9c545d59270, 0x36758ece2129f2c8, 0xc91de2b588d516ae,
-    0x47c006c2bc77f386, 0x7fcc67da87999855, 0xe651feeb361fdfad, 0xd948a27a0c982ff9,
+    0x28be60db9391054a, 0x7f09d5f47d4d3770, 0x36d8a5664f10e410, 0x7f9458eaf7aef158, 0x6dc91b8e909374b8,
+    0x01924bba82746487, 0x3f877ac72c4a69cf, 0xba208d7d4baed121, 0x3a671c09ad17df90, 0x4e64758e60d4ce7d,
+    0x272117e2ef7e4a0e, 0xc7fe25fff7816603, 0xfbcbc462d6829b47, 0xdb4d9fb3c9f2c26d, 0xd3d18fd9a797fa8b,
+    0x5d49eeb1faf97c5e, 0xcf41ce7de294a4ba, 0x9afed7ec47e35742, 0x1580cc11bf1edaea, 0xfc33ef0826bd0d87,
+    0x6a78e45857b986c2, 0x19666157c5281a10, 0x237ff620135cc9cc, 0x41818555b29cea32, 0x58389ef0231ad1f1,
+    0x0670d9f3773a024a, 0xa0d6711da2e58729, 0xb76bd13455c6414f, 0xa97fc1c14fdf8cfa, 0x0cb0b793e60c9f6e,
+    0xf0cf49bbdac797be, 0x27ce87cd72bc9fc7, 0x61fc48641f1f091a, 0xbe9bb55dcb4c10ce, 0xc571852d674670f0,
+    0xb12b50534b174003, 0x119f618b5c78e6b1, 0xa6c0188cdf34ad25, 0xe9ed35554dfd8fb5, 0xc60428ff1d934aa7,
+    0x592af5dc3e1f18d5, 0xec1eb9c545d59270, 0x36758ece2129f2c8, 0xc91de2b588d516ae, 0x47c006c2bc77f386,
+    0x7fcc67da87999855, 0xe651feeb361fdfad, 0xd948a27a0c982ff9,
 };
 
 // pi / 2 - 1 = 0.5707..., 8 words after the binary point, most significant first.
@@ -435,8 +433,8 @@ Extended Sine(const Extended& x) noexcept {
 std::int64_t RoundToInteger(const Extended& x) noexcept {
     constexpr std::int64_t Indefinite = std::numeric_limits<std::int64_t>::min();
     if (x.mantissa == 0 || x.exponent <= -65) return 0;  // below one half
-    if (x.exponent >= 0) return Indefinite;           // 2^63 or more
-    const int shift = -x.exponent;                      // 1 to 64
+    if (x.exponent >= 0) return Indefinite;              // 2^63 or more
+    const int shift = -x.exponent;                       // 1 to 64
     u64 q, rest, half;
     if (shift == 64) {
         q = 0;
@@ -455,7 +453,7 @@ std::int64_t RoundToInteger(const Extended& x) noexcept {
 bool SplitTurns(double w, std::int64_t* turns, double* excess) noexcept {
     const double magnitude = std::fabs(w);
     if (!(magnitude <= 0x1p40)) return false;  // not finite, or beyond what a double turn count holds
-    if (magnitude < 1.0) {  // under a sixth of a turn
+    if (magnitude < 1.0) {                     // under a sixth of a turn
         *turns = 0;
         *excess = w;
         return true;

@@ -37,7 +37,8 @@ Extended FromDouble(double x) noexcept;
 
 // (hi:lo) x 2^exponent rounded to a 64-bit mantissa; sticky says that nonzero bits lie
 // below lo (they break a tie upwards).
-Extended Round128(bool negative, std::uint64_t hi, std::uint64_t lo, int exponent, bool sticky = false) noexcept;
+Extended Round128(bool negative, std::uint64_t hi, std::uint64_t lo, int exponent,
+                  bool sticky = false) noexcept;
 
 // The double nearest to x, ties to even, with IEEE double's subnormals and overflow.
 double ToDouble(const Extended& x) noexcept;

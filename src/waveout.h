@@ -37,8 +37,11 @@
 
 #ifdef _WIN32
 
+// mmsystem.h needs windows.h's types first.
+// clang-format off
 #include <windows.h>
 #include <mmsystem.h>
+// clang-format on
 
 namespace wakelet {
 using ::DWORD;
@@ -109,8 +112,8 @@ constexpr DWORD WHDR_DONE = 0x01;
 constexpr DWORD WHDR_PREPARED = 0x02;
 constexpr DWORD WHDR_INQUEUE = 0x10;
 
-MMRESULT waveOutOpen(HWAVEOUT* device, UINT deviceId, const WAVEFORMATEX* format,
-                     DWORD_PTR callback, DWORD_PTR instance, DWORD flags);
+MMRESULT waveOutOpen(HWAVEOUT* device, UINT deviceId, const WAVEFORMATEX* format, DWORD_PTR callback,
+                     DWORD_PTR instance, DWORD flags);
 MMRESULT waveOutPrepareHeader(HWAVEOUT device, WAVEHDR* header, UINT headerSize);
 MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* header, UINT headerSize);
 MMRESULT waveOutUnprepareHeader(HWAVEOUT device, WAVEHDR* header, UINT headerSize);

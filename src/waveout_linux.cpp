@@ -88,7 +88,8 @@ MMRESULT waveOutClose(HWAVEOUT device) {
 }
 
 void Sleep(DWORD milliseconds) {
-    timespec left{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    timespec left{static_cast<time_t>(milliseconds / 1000),
+                  static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&left, &left) == -1 && errno == EINTR) {
     }
 }

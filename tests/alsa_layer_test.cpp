@@ -61,7 +61,8 @@ TEST(AlsaLayer, OpensOnlyFormatsItCanPlay) {
 double CpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 // The buffer is done once it has played, not before and not much later; the player sleeps
@@ -102,7 +103,7 @@ TEST(AlsaLayer, PlaysABufferInRealTimeAndCheaplyThenFreesIt) {
 TEST(AlsaLayer, CloseStopsAPlayingBufferPromptly) {
     WAVEFORMATEX format = ToneFormat();
     std::vector<std::int32_t> samples(44100 * 60, 1000);  // a minute
-    for (int round = 0; round < 3; ++round) {  // and the device is free again after each
+    for (int round = 0; round < 3; ++round) {             // and the device is free again after each
         HWAVEOUT device = nullptr;
         ASSERT_EQ(waveOutOpen(&device, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
         WAVEHDR header{};

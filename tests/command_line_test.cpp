@@ -1,9 +1,9 @@
+#include "command_line.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "command_line.h"
 
 namespace wakelet {
 namespace {
@@ -13,13 +13,14 @@ TEST(VerboseArgument, OnlyTheWordInAnyAsciiCaseMatches) {
         const char* argument;
         bool verbose;
     } rows[] = {
-        {"verbose", true},    {"VERBOSE", true},    {"VeRbOsE", true},   {"verbosE", true},
-        {"-verbose", false},  {"/verbose", false},  {"verbose ", false}, {" verbose", false},
-        {"verbosex", false},  {"verbos", false},    {"", false},         {"verb ose", false},
+        {"verbose", true},         {"VERBOSE", true},   {"VeRbOsE", true},   {"verbosE", true},
+        {"-verbose", false},       {"/verbose", false}, {"verbose ", false}, {" verbose", false},
+        {"verbosex", false},       {"verbos", false},   {"", false},         {"verb ose", false},
         {"v\xC3\xA9rbose", false},
     };
     for (const auto& row : rows)
-        EXPECT_EQ(IsVerboseArgument(std::string_view(row.argument)), row.verbose) << '"' << row.argument << '"';
+        EXPECT_EQ(IsVerboseArgument(std::string_view(row.argument)), row.verbose)
+            << '"' << row.argument << '"';
 }
 
 TEST(VerboseArgument, OnlyAsciiCapitalsAreLoweredInUtf16) {
@@ -44,15 +45,15 @@ TEST(SplitCommandLine, FollowsTheOneStringRule) {
         {"wakelet \"verbose \"", {"verbose "}},
         {"wakelet \"ver\"bose", {"verbose"}},
         {"wakelet ver\"b o\"se x", {"verb ose", "x"}},
-        {"wakelet \"verbose", {"verbose"}},                // an open quote runs to the end
-        {"wakelet \"\" verbose", {"verbose"}},             // a quote pair before an argument is skipped
+        {"wakelet \"verbose", {"verbose"}},     // an open quote runs to the end
+        {"wakelet \"\" verbose", {"verbose"}},  // a quote pair before an argument is skipped
         {"wakelet \"\"\"\"verbose", {"verbose"}},
         {"wakelet a \" \" b", {"a", " ", "b"}},
-        {"wakelet a \"", {"a"}},                           // counting stops at an empty argument
+        {"wakelet a \"", {"a"}},  // counting stops at an empty argument
         {"wakelet a \"\"\" b", {"a", " b"}},
-        {"wakelet a\\\"b c\\\" d", {"a\\b c\\", "d"}},     // no escape character
+        {"wakelet a\\\"b c\\\" d", {"a\\b c\\", "d"}},  // no escape character
         {"wakelet\x01verbose\x1fx\x7f", {"verbose", "x\x7f"}},
-        {"wakelet \x80verbose", {"\x80verbose"}},          // codes above 127 are not separators
+        {"wakelet \x80verbose", {"\x80verbose"}},  // codes above 127 are not separators
         {"\"wake let\"verbose more", {"more"}},
         {"", {}},
     };

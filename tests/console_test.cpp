@@ -1,6 +1,7 @@
-#include <gtest/gtest.h>
+#include "console.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -9,7 +10,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "console.h"
 #include "failure.h"
 
 namespace wakelet {
@@ -174,10 +174,17 @@ TEST(InOutErrorMessage, NamedNumbersAndTheRest) {
         int number;
         const char* message;
     } rows[] = {
-        {2, "File not found"},          {3, "Invalid filename"},  {4, "Too many open files"},
-        {5, "File access denied"},      {100, "Read beyond end of file"}, {101, "Disk full"},
-        {106, "Invalid numeric input"}, {32, "I/O error 32"},     {232, "I/O error 232"},
-        {1, "I/O error 1"},             {0, "I/O error 0"},
+        {2, "File not found"},
+        {3, "Invalid filename"},
+        {4, "Too many open files"},
+        {5, "File access denied"},
+        {100, "Read beyond end of file"},
+        {101, "Disk full"},
+        {106, "Invalid numeric input"},
+        {32, "I/O error 32"},
+        {232, "I/O error 232"},
+        {1, "I/O error 1"},
+        {0, "I/O error 0"},
     };
     for (const auto& row : rows) EXPECT_EQ(InOutErrorMessage(row.number), row.message);
 }

@@ -1,14 +1,14 @@
-#include <gtest/gtest.h>
+#include "driver.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <new>
 #include <algorithm>
 #include <functional>
+#include <new>
 
 #include "console_capture.h"
-#include "driver.h"
 #include "failure.h"
 #include "fake_waveout.h"
 #include "process_state.h"

@@ -28,7 +28,9 @@ bool Known(HWAVEOUT device) {
 
 }  // namespace
 
-FakeWaveOut& Fake() { return fake; }
+FakeWaveOut& Fake() {
+    return fake;
+}
 
 void ResetFakeWaveOut() {
     for (WaveOutDevice* device : devices) delete device;
@@ -54,7 +56,8 @@ MMRESULT waveOutOpen(HWAVEOUT* device, UINT deviceId, const WAVEFORMATEX* format
 }
 
 MMRESULT waveOutPrepareHeader(HWAVEOUT device, WAVEHDR* header, UINT headerSize) {
-    if (!Known(device) || headerSize != sizeof(WAVEHDR)) return Record(FakeCall::Prepare, MMSYSERR_INVALPARAM);
+    if (!Known(device) || headerSize != sizeof(WAVEHDR))
+        return Record(FakeCall::Prepare, MMSYSERR_INVALPARAM);
     header->dwFlags |= WHDR_PREPARED;
     return Record(FakeCall::Prepare, MMSYSERR_NOERROR);
 }
@@ -65,9 +68,9 @@ MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* header, UINT headerSize) {
         ++fake.misuses;
         return Record(FakeCall::Write, WAVERR_UNPREPARED, header->dwBufferLength);
     }
-    std::uint64_t length = fake.playMs >= 0
-                               ? static_cast<std::uint64_t>(fake.playMs)
-                               : std::uint64_t{header->dwBufferLength} * 1000 / fake.openedFormat.nAvgBytesPerSec;
+    std::uint64_t length =
+        fake.playMs >= 0 ? static_cast<std::uint64_t>(fake.playMs)
+                         : std::uint64_t{header->dwBufferLength} * 1000 / fake.openedFormat.nAvgBytesPerSec;
     device->queued = header;
     device->doneAt = fake.now + length;
     fake.playedData = header->lpData;
@@ -76,7 +79,8 @@ MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* header, UINT headerSize) {
 }
 
 MMRESULT waveOutUnprepareHeader(HWAVEOUT device, WAVEHDR* header, UINT headerSize) {
-    if (!Known(device) || headerSize != sizeof(WAVEHDR)) return Record(FakeCall::Unprepare, MMSYSERR_INVALPARAM);
+    if (!Known(device) || headerSize != sizeof(WAVEHDR))
+        return Record(FakeCall::Unprepare, MMSYSERR_INVALPARAM);
     if (device->queued == header && fake.now < device->doneAt)
         return Record(FakeCall::Unprepare, WAVERR_STILLPLAYING);
     device->queued = nullptr;

@@ -1,3 +1,5 @@
+#include "memory_limit.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -5,8 +7,6 @@
 #include <map>
 #include <optional>
 #include <string>
-
-#include "memory_limit.h"
 
 namespace wakelet {
 namespace {
@@ -31,14 +31,16 @@ TEST(CgroupMemoryRoom, TightestLimitLessWhatCannotBeReclaimed) {
         std::optional<std::uint64_t> room;
     } rows[] = {
         {"v2: file pages do not count",
-         "0::/app.slice/w.service\n", V2Mount,
+         "0::/app.slice/w.service\n",
+         V2Mount,
          {{"sys/fs/cgroup/app.slice/w.service/memory.max", "1000000\n"},
           {"sys/fs/cgroup/app.slice/w.service/memory.current", "300000\n"},
           {"sys/fs/cgroup/app.slice/w.service/memory.stat",
            "anon 100000\nfile 200000\ninactive_file 150000\nactive_file 50000\n"}},
          900000},
         {"v2: a parent's limit, with its other children's use, is tighter",
-         "0::/app.slice/w.service\n", V2Mount,
+         "0::/app.slice/w.service\n",
+         V2Mount,
          {{"sys/fs/cgroup/app.slice/w.service/memory.max", "max\n"},
           {"sys/fs/cgroup/app.slice/w.service/memory.current", "1000\n"},
           {"sys/fs/cgroup/app.slice/memory.max", "500000\n"},
@@ -46,15 +48,18 @@ TEST(CgroupMemoryRoom, TightestLimitLessWhatCannotBeReclaimed) {
           {"sys/fs/cgroup/app.slice/memory.stat", "inactive_file 30000\nactive_file 0\n"}},
          130000},
         {"v2: use beyond the limit leaves nothing",
-         "0::/w\n", V2Mount,
+         "0::/w\n",
+         V2Mount,
          {{"sys/fs/cgroup/w/memory.max", "1000\n"}, {"sys/fs/cgroup/w/memory.current", "5000\n"}},
          0},
         {"v2: no limit anywhere",
-         "0::/w\n", V2Mount,
+         "0::/w\n",
+         V2Mount,
          {{"sys/fs/cgroup/w/memory.max", "max\n"}, {"sys/fs/cgroup/w/memory.current", "5000\n"}},
          std::nullopt},
         {"v1 wins over v2, below the mount's root, with the hierarchy's totals",
-         V1Cgroups, V1Mounts,
+         V1Cgroups,
+         V1Mounts,
          {{"sys/fs/cgroup/mem ory/job/memory.limit_in_bytes", "2000000\n"},
           {"sys/fs/cgroup/mem ory/job/memory.usage_in_bytes", "1500000\n"},
           {"sys/fs/cgroup/mem ory/job/memory.stat",
@@ -63,17 +68,23 @@ TEST(CgroupMemoryRoom, TightestLimitLessWhatCannotBeReclaimed) {
           {"sys/fs/cgroup/unified/memory.max", "1\n"}},
          1000000},
         {"v1: an ancestor's limit",
-         V1Cgroups, V1Mounts,
+         V1Cgroups,
+         V1Mounts,
          {{"sys/fs/cgroup/mem ory/job/memory.limit_in_bytes", V1Unlimited},
           {"sys/fs/cgroup/mem ory/memory.limit_in_bytes", "700000\n"},
           {"sys/fs/cgroup/mem ory/memory.usage_in_bytes", "200000\n"}},
          500000},
-        {"v1: unlimited", V1Cgroups, V1Mounts,
+        {"v1: unlimited",
+         V1Cgroups,
+         V1Mounts,
          {{"sys/fs/cgroup/mem ory/job/memory.limit_in_bytes", V1Unlimited},
           {"sys/fs/cgroup/mem ory/memory.limit_in_bytes", V1Unlimited}},
          std::nullopt},
-        {"the memory hierarchy is not mounted", V1Cgroups, V2Mount,
-         {{"sys/fs/cgroup/memory.max", "1\n"}}, std::nullopt},
+        {"the memory hierarchy is not mounted",
+         V1Cgroups,
+         V2Mount,
+         {{"sys/fs/cgroup/memory.max", "1\n"}},
+         std::nullopt},
     };
     for (const auto& row : rows) {
         fs::path root = fs::temp_directory_path() / ("wakelet-cgroup-" + std::to_string(::getpid()));

@@ -1,3 +1,5 @@
+#include "playback.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -6,7 +8,6 @@
 #include "driver.h"
 #include "failure.h"
 #include "fake_waveout.h"
-#include "playback.h"
 #include "process_state.h"
 #include "tone_buffer.h"
 
@@ -32,9 +33,9 @@ protected:
         Samples.Reset(std::size_t{ms} * 441 / 10);
     }
     std::size_t Count(FakeCall::Kind kind, MMRESULT result) const {
-        return static_cast<std::size_t>(std::count_if(Fake().calls.begin(), Fake().calls.end(), [&](const FakeCall& c) {
-            return c.kind == kind && c.result == result;
-        }));
+        return static_cast<std::size_t>(
+            std::count_if(Fake().calls.begin(), Fake().calls.end(),
+                          [&](const FakeCall& c) { return c.kind == kind && c.result == result; }));
     }
     ConsoleCapture console;
 };
@@ -47,10 +48,14 @@ TEST_F(Cycle, PlaysTheBufferOnceAndPollsUntilTheDeviceIsDone) {
         std::uint64_t closedAt;
         const char* output;
     } rows[] = {
-        {true, 750, "open=0 prepare write sleep(500) unprepare=33 sleep(100) unprepare=33 sleep(100) unprepare=33 "
-                    "sleep(100) unprepare=0 close", 800, "audio device found.\r\n"},
-        {false, 750, "open=0 prepare write sleep(500) unprepare=33 sleep(100) unprepare=33 sleep(100) unprepare=33 "
-                     "sleep(100) unprepare=0 close", 800, ""},
+        {true, 750,
+         "open=0 prepare write sleep(500) unprepare=33 sleep(100) unprepare=33 sleep(100) unprepare=33 "
+         "sleep(100) unprepare=0 close",
+         800, "audio device found.\r\n"},
+        {false, 750,
+         "open=0 prepare write sleep(500) unprepare=33 sleep(100) unprepare=33 sleep(100) unprepare=33 "
+         "sleep(100) unprepare=0 close",
+         800, ""},
         // Done early still costs the first half second.
         {true, 0, "open=0 prepare write sleep(500) unprepare=0 close", 500, "audio device found.\r\n"},
         {false, 499, "open=0 prepare write sleep(500) unprepare=0 close", 500, ""},
@@ -126,7 +131,8 @@ TEST_F(Cycle, ADeviceThatAppearsDuringTheWaitIsUsedAtTheNextAttempt) {
     auto open = std::find_if(Fake().calls.begin(), Fake().calls.end(),
                              [](const FakeCall& c) { return c.kind == FakeCall::Open && c.result == 0; });
     EXPECT_EQ(open->at, 120000u);
-    EXPECT_EQ(console.Output(), "no audio device found.\r\nno audio device found.\r\naudio device found.\r\n");
+    EXPECT_EQ(console.Output(),
+              "no audio device found.\r\nno audio device found.\r\naudio device found.\r\n");
 }
 
 TEST_F(Cycle, BuildsTheToneOnTheFirstCycleOnly) {

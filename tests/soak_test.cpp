@@ -1,8 +1,7 @@
 // Ten thousand cycles on the fake device: nothing may grow from one cycle to the next.
 // Under AddressSanitizer, LeakSanitizer also checks at exit that nothing leaked.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <malloc.h>
 #include <unistd.h>
 

@@ -20,6 +20,7 @@ int main(int argc, char** argv) {
 #endif
     wakelet::InitWaveFormat();
     wakelet::GenerateTone(10, static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)), 0.1);
-    std::size_t written = std::fwrite(wakelet::Samples.data(), sizeof(std::int32_t), wakelet::Samples.size(), stdout);
+    std::size_t written =
+        std::fwrite(wakelet::Samples.data(), sizeof(std::int32_t), wakelet::Samples.size(), stdout);
     return written == wakelet::Samples.size() && std::fflush(stdout) == 0 ? 0 : 1;
 }

@@ -1,4 +1,6 @@
 // The fast tone against its definition, the reference evaluation.
+#include "tone_fast.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -6,7 +8,6 @@
 #include <vector>
 
 #include "tone.h"
-#include "tone_fast.h"
 
 namespace wakelet {
 namespace {
@@ -84,7 +85,8 @@ TEST(ToneFast, FastValuesOfOneMinuteStayWithinTheMargin) {
         std::vector<double> values(plan.count);
         writer.Values(values.data(), 0, plan.count);
         double worst = 0.0;
-        for (std::size_t i = 0; i < plan.count; ++i) worst = std::max(worst, std::fabs(exact[i].Minus(values[i])));
+        for (std::size_t i = 0; i < plan.count; ++i)
+            worst = std::max(worst, std::fabs(exact[i].Minus(values[i])));
         EXPECT_LE(worst, plan.tieMargin) << ToneKernelName(kernel);
         EXPECT_GT(worst, 0.0);
 
@@ -136,10 +138,10 @@ TEST(ToneFast, AStepOffWholeTurnsFallsBackToTheReference) {
         bool fast;
     } rows[] = {
         {integer.angularStep, true},
-        {2 * 3.141592653589793 * 10.5, false},               // 10.5 Hz: half a turn off
-        {integer.angularStep + 0x1p-20, false},              // a whole-turn step moved by 2^-20 radians
-        {integer.angularStep * (1 + 0x1p-36), false},        // by 2^-30 radians over the buffer
-        {integer.angularStep * (1 + 0x1p-44), true},         // by 2^-38: still within reach
+        {2 * 3.141592653589793 * 10.5, false},         // 10.5 Hz: half a turn off
+        {integer.angularStep + 0x1p-20, false},        // a whole-turn step moved by 2^-20 radians
+        {integer.angularStep * (1 + 0x1p-36), false},  // by 2^-30 radians over the buffer
+        {integer.angularStep * (1 + 0x1p-44), true},   // by 2^-38: still within reach
     };
     const std::size_t count = 200000;
     for (const auto& row : rows) {

@@ -116,7 +116,8 @@ TEST_F(ToneLong, EverySampleOfTheHourIsTheOraclesSample) {
                     ++myMismatches;
                     myFirst = std::min(myFirst, first + i);
                 }
-                if (i % 8 == 0) myWorst = std::max(myWorst, static_cast<double>(std::fabs(value - values[i])));
+                if (i % 8 == 0)
+                    myWorst = std::max(myWorst, static_cast<double>(std::fabs(value - values[i])));
             }
         }
         std::lock_guard<std::mutex> lock(results);
@@ -153,9 +154,10 @@ TEST_F(ToneLong, FastValuesAcrossTheHourStayWithinTheMargin) {
             writer.Values(values.data(), first, Stretch);
             // The stretch's times from the timeline (checked against the serial sum above,
             // where the oracle runs, and by the fast tests everywhere).
-            auto run = std::upper_bound(plan.timeline.begin(), plan.timeline.end(), first,
-                                        [](std::size_t index, const ToneTimeRun& r) { return index < r.first; }) -
-                       1;
+            auto run =
+                std::upper_bound(plan.timeline.begin(), plan.timeline.end(), first,
+                                 [](std::size_t index, const ToneTimeRun& r) { return index < r.first; }) -
+                1;
             for (std::size_t i = 0; i < Stretch; i += 64) {
                 const std::size_t index = first + i;
                 while (index >= run->first + run->count) ++run;

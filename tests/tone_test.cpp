@@ -1,3 +1,5 @@
+#include "tone.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -6,7 +8,6 @@
 #include <ios>
 
 #include "failure.h"
-#include "tone.h"
 #include "tone_buffer.h"
 #include "tone_math.h"
 #include "tone_oracle.h"
@@ -42,10 +43,10 @@ TEST(ToneSteps, PeakIsFullScaleTimesTheDoubleOneTenth) {
 // the exact value would give the neighbouring double (found among all 2^32 frequencies,
 // all 2^32 rates and 2e8 amplitudes, on every one of which the oracle agrees).
 TEST(ToneSteps, AreRoundedToSixtyFourBitsBeforeDouble) {
-    EXPECT_EQ(MakeToneSteps(87, 44100, 0.1).angularStep, 0x1.11518d34656a6p+9);   // once: ...a7p+9
+    EXPECT_EQ(MakeToneSteps(87, 44100, 0.1).angularStep, 0x1.11518d34656a6p+9);  // once: ...a7p+9
     EXPECT_EQ(MakeToneSteps(-87, 44100, 0.1).angularStep, -0x1.11518d34656a6p+9);
-    EXPECT_EQ(MakeToneSteps(10, 2731, 0.1).timeStep, 0x1.7ff4005ffd002p-12);      // once: ...001p-12
-    EXPECT_EQ(MakeToneSteps(10, 4623, 0.1).timeStep, 0x1.c5a26a6e6b188p-13);      // once: ...189p-13
+    EXPECT_EQ(MakeToneSteps(10, 2731, 0.1).timeStep, 0x1.7ff4005ffd002p-12);  // once: ...001p-12
+    EXPECT_EQ(MakeToneSteps(10, 4623, 0.1).timeStep, 0x1.c5a26a6e6b188p-13);  // once: ...189p-13
     EXPECT_EQ(MakeToneSteps(10, 44100, -0x1.da234c004e107p-359).peak, -0x1.da234bfc99c9ep-328);  // ...9dp-328
 }
 
@@ -65,7 +66,8 @@ TEST(ToneSteps, AreTheOraclesOverWholeRanges) {
         double amplitude;
         const std::uint64_t pattern = i % 2 ? bits : 0x3fb999999999999au + bits % 2000000 - 1000000;
         std::memcpy(&amplitude, &pattern, sizeof amplitude);
-        const double ours = MakeToneSteps(10, 44100, amplitude).peak, theirs = oracle::MakeSteps(10, 44100, amplitude).peak;
+        const double ours = MakeToneSteps(10, 44100, amplitude).peak,
+                     theirs = oracle::MakeSteps(10, 44100, amplitude).peak;
         wrong += !(ours == theirs || (std::isnan(ours) && std::isnan(theirs)));
     }
     EXPECT_EQ(wrong, 0u);
@@ -80,7 +82,8 @@ TEST(ToneTime, IsSummedToSixtyFourBitsBeforeDouble) {
     EXPECT_EQ(NextToneTime(0x1.0000000000001p+0, 0x1.ffep-54), 0x1.0000000000002p+0);  // once: unchanged
 #if defined(WAKELET_TONE_ORACLE)
     EXPECT_EQ(NextToneTime(1.0, 0x1.0008p-53), oracle::NextTime(1.0, 0x1.0008p-53));
-    EXPECT_EQ(NextToneTime(0x1.0000000000001p+0, 0x1.ffep-54), oracle::NextTime(0x1.0000000000001p+0, 0x1.ffep-54));
+    EXPECT_EQ(NextToneTime(0x1.0000000000001p+0, 0x1.ffep-54),
+              oracle::NextTime(0x1.0000000000001p+0, 0x1.ffep-54));
 #endif
 }
 
@@ -151,9 +154,9 @@ TEST_F(ToneBuffer, OneMinuteTenHertzMatchesTheWorkedValues) {
         std::size_t index;
         std::int32_t sample;
     } rows[] = {
-        {0, 0},           {1, 305964},        {2, 611928},          {3, 917891},
-        {4, 1223852},     {5, 1529810},       {1102, 214748310},    {1103, 214748310},
-        {2205, 0},        {4410, 0},          {226810, 90409814},   {582864, 187339052},
+        {0, 0},       {1, 305964},  {2, 611928},        {3, 917891},
+        {4, 1223852}, {5, 1529810}, {1102, 214748310},  {1103, 214748310},
+        {2205, 0},    {4410, 0},    {226810, 90409814}, {582864, 187339052},
     };
     for (const auto& row : rows) EXPECT_EQ(Samples[row.index], row.sample) << "index " << row.index;
 
@@ -215,16 +218,23 @@ TEST(ToneSampleCount, RoundsTheDurationAtTheRateAndRefusesOversizedBuffers) {
     const struct {
         std::uint32_t durationMs, rate, count;
     } rows[] = {
-        {60000, 44100, 2646000},   {3600000, 44100, 158760000}, {0, 44100, 0},
-        {1, 44100, 44},            {10, 44100, 441},            {1, 22050, 22},  // 22.05
-        {3, 500, 2},               {1, 500, 0},                                   // 1.5 and 0.5: ties to even
+        {60000, 44100, 2646000},
+        {3600000, 44100, 158760000},
+        {0, 44100, 0},
+        {1, 44100, 44},
+        {10, 44100, 441},
+        {1, 22050, 22},  // 22.05
+        {3, 500, 2},
+        {1, 500, 0},  // 1.5 and 0.5: ties to even
         {536870909, 1000, MaxToneSamples},
         // Exact ties that the chain's rounding of durationMs / 1000 to 64 bits moves off the
         // tie: 31.5 and 126.5, where rounding the exact quotient, ties to even, gives 32 and 126.
-        {63, 500, 31},             {253, 500, 127},
+        {63, 500, 31},
+        {253, 500, 127},
     };
     for (const auto& row : rows)
-        EXPECT_EQ(ToneSampleCount(row.durationMs, row.rate), row.count) << row.durationMs << " ms at " << row.rate;
+        EXPECT_EQ(ToneSampleCount(row.durationMs, row.rate), row.count)
+            << row.durationMs << " ms at " << row.rate;
 
     EXPECT_THROW(ToneSampleCount(536870910, 1000), ERangeError);
     EXPECT_THROW(ToneSampleCount(4294967295u, 44100), ERangeError);
@@ -245,9 +255,11 @@ TEST(ToneSampleCount, RoundsTheDurationAtTheRateAndRefusesOversizedBuffers) {
         }
     };
     for (std::uint32_t rate : {1u, 3u, 500u, 8000u, 22050u, 44100u, 48000u, 96000u, 4294967295u})
-        for (std::uint32_t durationMs = 0; durationMs <= 1200000; durationMs += rate == 44100 ? 1 : 13) check(durationMs, rate);
+        for (std::uint32_t durationMs = 0; durationMs <= 1200000; durationMs += rate == 44100 ? 1 : 13)
+            check(durationMs, rate);
     for (std::uint32_t durationMs : {60000u, 3600000u})
-        for (std::uint64_t rate = 0; rate <= 0xffffffffu; rate += 65521) check(durationMs, static_cast<std::uint32_t>(rate));
+        for (std::uint64_t rate = 0; rate <= 0xffffffffu; rate += 65521)
+            check(durationMs, static_cast<std::uint32_t>(rate));
     EXPECT_EQ(wrong, 0u);
 #endif
 }

@@ -25,19 +25,19 @@ TEST(WindowsCommandLine, FirstArgumentSelectsVerboseMode) {
         {L"wakelet.exe \u00a0verbose", false},      // nor a no-break space
         {L"wakelet.exe \u3000verbose", false},      // nor an ideographic space
         {L"wakelet.exe \"verbose \"", false},
-        {L"wakelet.exe \" verbose", false},         // an open quote runs to the end
-        {L"wakelet.exe \\\"verbose\\\"", false},    // no escape: \verbose\ .
+        {L"wakelet.exe \" verbose", false},       // an open quote runs to the end
+        {L"wakelet.exe \\\"verbose\\\"", false},  // no escape: \verbose\ .
         {L"wakelet.exe -verbose", false},
         {L"wakelet.exe /verbose", false},
         {L"wakelet.exe x verbose", false},
         {L"wakelet.exe \"\t\" verbose", false},
-        {L"wakelet.exe \"", false},                 // an empty first argument ends the list
+        {L"wakelet.exe \"", false},  // an empty first argument ends the list
         {L"wakelet.exe", false},
-        {L"\"wakelet.exe\"verbose", false},         // still the program's name
+        {L"\"wakelet.exe\"verbose", false},  // still the program's name
         {L"", false},
-        {L"wakelet.exe VERBOS\u0130", false},       // only A to Z are lowered
+        {L"wakelet.exe VERBOS\u0130", false},  // only A to Z are lowered
         {L"wakelet.exe \u212averbose", false},
-        {L"wakelet.exe \u0176erbose", false},       // 'v' only when cut to 8 bits
+        {L"wakelet.exe \u0176erbose", false},  // 'v' only when cut to 8 bits
     };
     for (const auto& row : rows)
         EXPECT_EQ(FirstArgumentIsVerbose(std::wstring_view(row.line)), row.verbose) << '[' << row.line << ']';

@@ -2,7 +2,6 @@
 // pseudo-terminal, for which Wine makes one; elsewhere it is skipped unless
 // WAKELET_REQUIRE_CONSOLE is set.
 #include <gtest/gtest.h>
-
 #include <windows.h>
 
 #include <cstdlib>

@@ -1,6 +1,5 @@
 // The console's native side on Windows: standard handles that are pipes, files and devices.
 #include <gtest/gtest.h>
-
 #include <windows.h>
 
 #include <string>

@@ -1,6 +1,5 @@
 // What the last-resort report names on Windows: the exe's file name and an offset into it.
 #include <gtest/gtest.h>
-
 #include <windows.h>
 
 #include <cstdint>
