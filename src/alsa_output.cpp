@@ -32,6 +32,8 @@ using Clock = std::chrono::steady_clock;
 constexpr unsigned LatencyUs = 2000000;
 // The longest the player sleeps without looking at the device.
 constexpr int LongestWaitMs = 1000;
+// How often the end of a fully queued buffer is looked for.
+constexpr int EndPollMs = 100;
 // How long an open may take before the device counts as unusable.
 constexpr std::chrono::seconds OpenTimeout{5};
 // A device that plays nothing for this long has gone away.
@@ -261,29 +263,35 @@ struct AlsaOutput::Device {
         return true;
     }
 
+    enum class End { Played, RanDry, Lost };
+
     // Waits until the device has played what is queued, from its own state: the queue
     // ran dry (an underrun after the last write is the end) or the room is the whole buffer.
-    bool AwaitPlayed() {
+    End AwaitPlayed() {
         snd_pcm_t* p = pcm.get();
         for (;;) {
-            if (Stopped() || Stalled()) return false;
+            if (Stopped() || Stalled()) return End::Lost;
             snd_pcm_state_t state = snd_pcm_state(p);
-            if (state == SND_PCM_STATE_XRUN || state == SND_PCM_STATE_SETUP) return true;
-            if (state == SND_PCM_STATE_DISCONNECTED) return false;
+            if (state == SND_PCM_STATE_XRUN || state == SND_PCM_STATE_SETUP) return End::RanDry;
+            if (state == SND_PCM_STATE_DISCONNECTED) return End::Lost;
             snd_pcm_sframes_t room = Room();
-            if (room == -EPIPE) return true;
+            if (room == -EPIPE) return End::RanDry;
             if (room < 0) {
-                if (!Recover(static_cast<int>(room))) return false;
+                if (!Recover(static_cast<int>(room))) return End::Lost;
                 continue;
             }
-            if (static_cast<snd_pcm_uframes_t>(room) >= bufferFrames) return true;
-            if (!Pause(MillisecondsFor(bufferFrames - static_cast<snd_pcm_uframes_t>(room), rate)))
-                return false;
+            if (static_cast<snd_pcm_uframes_t>(room) >= bufferFrames) return End::Played;
+            // Plugins report room in coarse steps, so the end is looked for at every poll
+            // of the cycle's length rather than only when the room says it is due.
+            int due = MillisecondsFor(bufferFrames - static_cast<snd_pcm_uframes_t>(room), rate);
+            if (!Pause(std::min(due, EndPollMs))) return End::Lost;
         }
     }
 
     // Plugins may still hold frames the device has counted as played (a file plugin
-    // writes its file lazily): let them out, without blocking on a device that stalls.
+    // writes its file lazily): let them out, without blocking on a device that stalls. A
+    // queue that ran dry holds nothing more, and a server's plugin would wait out its own
+    // output latency here.
     void Drain() {
         snd_pcm_t* p = pcm.get();
         if (snd_pcm_drain(p) != -EAGAIN) return;
@@ -319,7 +327,7 @@ struct AlsaOutput::Device {
 
     void Play(const char* data, snd_pcm_uframes_t frames) {
         lastProgress = Clock::now();
-        if (Queue(data, frames) && AwaitPlayed()) Drain();
+        if (Queue(data, frames) && AwaitPlayed() == End::Played) Drain();
     }
 };
 

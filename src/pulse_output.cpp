@@ -90,6 +90,27 @@ void PulseOutput::OnWritable(pa_stream*, std::size_t bytes, void* self) {
     static_cast<PulseOutput*>(self)->Feed(bytes);
 }
 
+void PulseOutput::OnUnderflow(pa_stream* stream, void* self) {
+    // After the last write the queue running dry is the end, but for the output's own
+    // latency: ask how long that is, and end when it has passed. The server's drain
+    // acknowledgement can come a second or more after that.
+    auto* output = static_cast<PulseOutput*>(self);
+    if (!output->draining_ || output->finished_) return;
+    pa_operation* update = pa_stream_update_timing_info(stream, OnTiming, self);
+    if (update != nullptr) pa_operation_unref(update);
+}
+
+void PulseOutput::OnTiming(pa_stream* stream, int success, void* self) {
+    auto* output = static_cast<PulseOutput*>(self);
+    const pa_timing_info* timing = success ? pa_stream_get_timing_info(stream) : nullptr;
+    pa_usec_t tail = timing != nullptr ? timing->sink_usec : 0;
+    auto onPlayed = [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
+        static_cast<PulseOutput*>(self)->finished_ = true;
+    };
+    if (pa_context_rttime_new(output->context_, pa_rtclock_now() + tail, onPlayed, self) == nullptr)
+        output->finished_ = true;
+}
+
 void PulseOutput::OnDrained(pa_stream*, int success, void* self) {
     // A drain that fails has lost its stream, which ends the buffer just the same.
     (void)success;
@@ -196,6 +217,7 @@ PulseOutput::Reach PulseOutput::Open(const WAVEFORMATEX& format, std::unique_ptr
     }
     pa_stream_set_state_callback(o.stream_, OnStreamState, &o);
     pa_stream_set_write_callback(o.stream_, OnWritable, &o);
+    pa_stream_set_underflow_callback(o.stream_, OnUnderflow, &o);
     pa_buffer_attr attributes;
     attributes.maxlength = static_cast<std::uint32_t>(-1);
     attributes.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(LatencyUs, &spec));

@@ -51,6 +51,8 @@ private:
     static void OnContextState(pa_context*, void* self);
     static void OnStreamState(pa_stream*, void* self);
     static void OnWritable(pa_stream*, std::size_t bytes, void* self);
+    static void OnUnderflow(pa_stream*, void* self);
+    static void OnTiming(pa_stream*, int success, void* self);
     static void OnDrained(pa_stream*, int success, void* self);
     static void OnCheck(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
 

@@ -89,7 +89,9 @@ TEST(AlsaLayer, PlaysABufferInRealTimeAndCheaplyThenFreesIt) {
     double cpu = CpuSeconds() - cpuBefore;
     EXPECT_EQ(result, MMSYSERR_NOERROR);
     EXPECT_GE(played, 2.9) << "three seconds of sound were done after " << played << " s";
-    EXPECT_LE(played, 3.6) << "three seconds of sound were done after " << played << " s";
+    // A sound server adds its output's latency and the time it takes to tell; a layer that
+    // missed the end would wait out its 5 s stall limit.
+    EXPECT_LE(played, 4.8) << "three seconds of sound were done after " << played << " s";
 #ifdef __SANITIZE_ADDRESS__
     const double cpuLimit = 0.5;  // the sanitizer's own bookkeeping
 #else
