@@ -92,8 +92,7 @@ void PulseOutput::OnWritable(pa_stream*, std::size_t bytes, void* self) {
 
 void PulseOutput::OnUnderflow(pa_stream* stream, void* self) {
     // After the last write the queue running dry is the end, but for the output's own
-    // latency: ask how long that is, and end when it has passed. The server's drain
-    // acknowledgement can come a second or more after that.
+    // latency: ask again how long that is.
     auto* output = static_cast<PulseOutput*>(self);
     if (!output->draining_ || output->finished_) return;
     pa_operation* update = pa_stream_update_timing_info(stream, OnTiming, self);
@@ -101,13 +100,17 @@ void PulseOutput::OnUnderflow(pa_stream* stream, void* self) {
 }
 
 void PulseOutput::OnTiming(pa_stream* stream, int success, void* self) {
+    // What the server still holds, queued and in the output, is how long until the last
+    // sample has played.
     auto* output = static_cast<PulseOutput*>(self);
-    const pa_timing_info* timing = success ? pa_stream_get_timing_info(stream) : nullptr;
-    pa_usec_t tail = timing != nullptr ? timing->sink_usec : 0;
+    pa_usec_t left = 0;
+    int negative = 0;
+    if (!success || pa_stream_get_latency(stream, &left, &negative) != 0) return;
+    if (negative) left = 0;
     auto onPlayed = [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
         static_cast<PulseOutput*>(self)->finished_ = true;
     };
-    if (pa_context_rttime_new(output->context_, pa_rtclock_now() + tail, onPlayed, self) == nullptr)
+    if (pa_context_rttime_new(output->context_, pa_rtclock_now() + left, onPlayed, self) == nullptr)
         output->finished_ = true;
 }
 
@@ -140,12 +143,16 @@ void PulseOutput::Feed(std::size_t writable) {
         lastProgress_ = Clock::now();
         // What is queued still plays before the drain can end.
         allowance_ = StallLimit + std::chrono::microseconds(LatencyUs);
+        // The end is whichever comes first: the time the server says it still needs, or its
+        // drain acknowledgement, which can come a second or more after the last sample.
         pa_operation* drain = pa_stream_drain(stream_, OnDrained, this);
         if (drain == nullptr) {
             finished_ = true;
             return;
         }
         pa_operation_unref(drain);
+        pa_operation* update = pa_stream_update_timing_info(stream_, OnTiming, this);
+        if (update != nullptr) pa_operation_unref(update);
     }
 }
 
