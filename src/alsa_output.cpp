@@ -51,7 +51,7 @@ MMRESULT TranslateAlsaError(int error) {
         case ENOMEM: return MMSYSERR_NOMEM;
         case EINVAL: return WAVERR_BADFORMAT;
         case EBUSY:
-        case EAGAIN: return 4;  // MMSYSERR_ALLOCATED
+        case EAGAIN: return MMSYSERR_ALLOCATED;
         case ENOENT:
         case ENODEV:
         case ENXIO:
@@ -60,10 +60,8 @@ MMRESULT TranslateAlsaError(int error) {
     }
 }
 
+// The sample layout of a format waveOutOpen has already checked.
 bool AlsaFormat(const WAVEFORMATEX& format, snd_pcm_format_t* out) {
-    if (format.wFormatTag != WAVE_FORMAT_PCM || format.nChannels == 0 || format.nSamplesPerSec == 0)
-        return false;
-    if (format.nBlockAlign != format.nChannels * format.wBitsPerSample / 8) return false;
     switch (format.wBitsPerSample) {
         case 8: *out = SND_PCM_FORMAT_U8; return true;
         case 16: *out = SND_PCM_FORMAT_S16_LE; return true;

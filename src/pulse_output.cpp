@@ -33,16 +33,13 @@ MMRESULT TranslatePulseError(int error) {
         case PA_ERR_CONNECTIONTERMINATED:
         case PA_ERR_INVALIDSERVER:
         case PA_ERR_NODATA: return MMSYSERR_NODRIVER;
-        case PA_ERR_BUSY: return 4;  // MMSYSERR_ALLOCATED
-        case PA_ERR_TIMEOUT: return MMSYSERR_ERROR;
+        case PA_ERR_BUSY: return MMSYSERR_ALLOCATED;
         default: return MMSYSERR_ERROR;
     }
 }
 
+// The sample layout of a format waveOutOpen has already checked.
 bool PulseFormat(const WAVEFORMATEX& format, pa_sample_spec* out) {
-    if (format.wFormatTag != WAVE_FORMAT_PCM || format.nChannels == 0 || format.nSamplesPerSec == 0)
-        return false;
-    if (format.nBlockAlign != format.nChannels * format.wBitsPerSample / 8) return false;
     switch (format.wBitsPerSample) {
         case 8: out->format = PA_SAMPLE_U8; break;
         case 16: out->format = PA_SAMPLE_S16LE; break;

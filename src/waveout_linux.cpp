@@ -29,6 +29,10 @@ MMRESULT waveOutOpen(HWAVEOUT* device, UINT deviceId, const WAVEFORMATEX* format
     *device = nullptr;
     if (deviceId != WAVE_MAPPER && deviceId != 0) return MMSYSERR_BADDEVICEID;
     if (flags != CALLBACK_NULL) return MMSYSERR_INVALFLAG;
+    // Plain PCM whose block is one sample of each channel; the outputs map its sample size.
+    if (format->wFormatTag != WAVE_FORMAT_PCM || format->nChannels == 0 || format->nSamplesPerSec == 0 ||
+        format->nBlockAlign != format->nChannels * format->wBitsPerSample / 8)
+        return WAVERR_BADFORMAT;
 
     // A sound server that vanishes closes its socket under us: that must end the buffer,
     // not the process.
