@@ -29,6 +29,14 @@ FOUND = b"audio device found.\r\n"
 SAMPLE_RATE = 44100
 
 
+def null_sink(name):
+    """module-null-sink's arguments for a sink in the program's format. Left to itself,
+    PulseAudio's null sink renders up to 2 s ahead while idle and can take back only a new
+    stream's latency of that, so the stream's first sample would play up to 1.5 s late,
+    where a sound card's sink would rewind: the tests time the program, not the rig."""
+    return ["sink_name=%s" % name, "format=s32le", "channels=1", "rate=%d" % SAMPLE_RATE, "norewinds=1"]
+
+
 def private_environment(workdir, alsa_config="", pulse_server=None, pipewire_runtime=None):
     """An environment whose audio goes only where `alsa_config` says, and to the PulseAudio
     server `pulse_server` or the PipeWire daemon in `pipewire_runtime` when given."""
@@ -263,7 +271,7 @@ class PulseServer:
                 "--log-target=stderr", "--log-level=error",
                 "-L", "module-native-protocol-unix socket=%s auth-anonymous=1" % self.address[5:]]
         for sink in self.sinks:
-            args += ["-L", "module-null-sink sink_name=%s format=s32le channels=1 rate=%d" % (sink, SAMPLE_RATE)]
+            args += ["-L", " ".join(["module-null-sink"] + null_sink(sink))]
         args += ["-L", "module-suspend-on-idle timeout=1"]
         self.log = open(os.path.join(self.root, "pulseaudio.log"), "ab")
         self.process = subprocess.Popen(args, env=self.env, stdin=subprocess.DEVNULL,
@@ -350,8 +358,7 @@ class PipeWireServer(PulseServer):
             if self.process.poll() is not None:
                 raise RuntimeError("pipewire ended at start-up with status %d" % self.process.returncode)
             if subprocess.run(["pactl", "info"], env=self.env, capture_output=True).returncode == 0:
-                self.pactl("load-module", "module-null-sink", "sink_name=keepalive", "format=s32le", "channels=1",
-                           "rate=%d" % SAMPLE_RATE)
+                self.pactl("load-module", "module-null-sink", *null_sink("keepalive"))
                 if self.session_manager:
                     # The session manager takes a moment to learn of the new sink.
                     for _ in range(50):

@@ -15,7 +15,7 @@ import time
 import unittest
 
 from e2e_support import (BANNER, FOUND, NO_DEVICE, PipeWireServer, PulseServer, Run, RunsTestCase,
-                          private_environment)
+                          null_sink, private_environment)
 
 WAKELET = TONE_DUMP = ALSA_LAYER_TESTS = None
 
@@ -24,6 +24,8 @@ class SoundServer(RunsTestCase):
     """PulseAudio."""
     # What the sink goes back to once the program has ended.
     idle_state = "SUSPENDED"
+    # Whether the sink's monitor gives back the samples exactly as played.
+    monitor_is_exact = True
 
     def setUp(self):
         super().setUp()
@@ -40,7 +42,7 @@ class SoundServer(RunsTestCase):
 
     def routes(self):
         """Every route to this server the device layer can take, by name."""
-        return {"libpulse": self.environment(), "ALSA's pulse plugin": dict(alsa_config=self.server.alsa_config())}
+        return {"libpulse": SoundServer.environment(self), "ALSA's pulse plugin": dict(alsa_config=self.server.alsa_config())}
 
     def start(self, args, **kwargs):
         audio = self.environment()
@@ -110,7 +112,8 @@ class SoundServer(RunsTestCase):
         stretch = recorded[-(len(recorded) % 4) - 44100 * 4:len(recorded) - len(recorded) % 4]
         self.assertEqual(len(stretch), 44100 * 4, "recorded %d bytes" % len(recorded))
         self.assertNotEqual(stretch, bytes(len(stretch)), "the sink received silence")
-        self.assertGreaterEqual(tone.find(stretch), 0, "the recorded stretch is not a stretch of the tone")
+        if self.monitor_is_exact:
+            self.assertGreaterEqual(tone.find(stretch), 0, "the recorded stretch is not a stretch of the tone")
 
     def test_the_sink_receives_the_tone_sample_for_sample(self):
         tone = subprocess.run([TONE_DUMP, "60000"], check=True, capture_output=True).stdout
@@ -124,7 +127,7 @@ class SoundServer(RunsTestCase):
         self.assertFalse(os.path.exists(card), "the program opened ALSA's default beside the server")
         self.assert_quiet_and_alive(run)
 
-    def test_a_stall_and_a_suspended_sink_are_recovered_inside_the_buffer(self):
+    def test_short_stalls_are_recovered_and_a_long_one_ends_the_buffer(self):
         tone = subprocess.run([TONE_DUMP, "60000"], check=True, capture_output=True).stdout
         run = self.start(["verbose"])
         self.assertEqual(run.read_until(FOUND, 60), BANNER + FOUND)
@@ -141,7 +144,25 @@ class SoundServer(RunsTestCase):
         # Still the first buffer, still the exact tone.
         self.record_a_second_of_the_tone(tone)
         self.assertEqual(run.read_for(1), BANNER + FOUND)
+
+        # Stopped for longer than the stall limit: the buffer ends about 5 s after the sink
+        # stopped taking samples, and the next cycle opens the device again.
+        stream = self.streams()
+        self.server.pactl("suspend-sink", "keepalive", "1")
+        suspended = time.monotonic()
+        while self.streams() & stream and time.monotonic() - suspended < 10:
+            run.read_for(0.05)
+        ended = time.monotonic() - suspended
+        self.assertLess(ended, 6.5, "the stalled buffer ended %.2f s after the sink was suspended" % ended)
+        time.sleep(max(0.0, suspended + 7 - time.monotonic()))
+        self.server.pactl("suspend-sink", "keepalive", "0")
+        self.assertEqual(run.read_until(FOUND, 10, count=2), BANNER + FOUND * 2)
+        self.assertIsNotNone(self.server.wait_for_state("keepalive", "RUNNING", 3))
         self.assert_quiet_and_alive(run)
+
+    def streams(self):
+        """The server's playback streams, by index."""
+        return {line.split()[0] for line in self.server.pactl("list", "short", "sink-inputs").splitlines()}
 
     def test_a_killed_server_is_survived_and_used_again_at_the_next_attempt(self):
         run = self.start(["verbose"])
@@ -179,8 +200,7 @@ class SoundServer(RunsTestCase):
         # attempt after that finds the new sink.
         self.server.pactl("unload-module", self.module_of("keepalive"))
         self.assertEqual(run.read_until(NO_DEVICE, 10), BANNER + FOUND + NO_DEVICE)
-        self.server.pactl("load-module", "module-null-sink", "sink_name=fresh", "format=s32le", "channels=1",
-                          "rate=44100")
+        self.server.pactl("load-module", "module-null-sink", *null_sink("fresh"))
         self.assertEqual(run.read_until(FOUND, 75, count=2), BANNER + FOUND + NO_DEVICE + FOUND)
         self.assertIsNotNone(self.server.wait_for_state("fresh", "RUNNING", 2))
         self.assert_quiet_and_alive(run)
@@ -203,9 +223,19 @@ class SoundServer(RunsTestCase):
             self.assertEqual(result.returncode, 0, "through %s:\n%s%s" % (route, result.stdout, result.stderr))
 
 
+class PulseAudioAlsa(SoundServer):
+    """PulseAudio through ALSA's pulse plugin, with no PulseAudio service in reach of the
+    program's own libpulse: the ALSA route against a server that can suspend a busy sink."""
+
+    def environment(self):
+        return SoundServer.routes(self)["ALSA's pulse plugin"]
+
+
 class PipeWire(SoundServer):
     """PipeWire, reached through its PulseAudio service."""
     idle_state = "IDLE"
+    # The graph runs at its own rate: what the monitor hears has been resampled twice.
+    monitor_is_exact = False
 
     def make_server(self, root):
         self.addCleanup(self.assert_no_daemon_left)
