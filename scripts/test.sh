@@ -26,8 +26,9 @@ ctest --preset release -j "$jobs" -LE sound_server || status=1
 # These mostly wait on a sound server of their own, so they run side by side.
 ctest --preset release -j 8 -L sound_server || status=1
 
-# The Debian packages: built, checked with lintian, and tried out in mount and PID namespaces
-# of their own (the program, and its user unit under a user manager), never installed here.
+# The Debian packages: built, checked with lintian, and tried out in mount, PID and cgroup
+# namespaces of their own (the program, and its user unit under a user manager), never
+# installed here.
 cmake --preset package -DWAKELET_WERROR=ON
 cmake --build --preset package -j "$jobs"
 (cd build/package && rm -f ./*.deb && cpack)
