@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 ensure_packages cmake make g++ pkg-config libasound2-dev libpulse-dev libgtest-dev python3 \
-    pulseaudio pulseaudio-utils libasound2-plugins dpkg-dev man-db systemd \
+    pulseaudio pulseaudio-utils libasound2-plugins dpkg-dev file man-db systemd \
     dbus pipewire pipewire-pulse wireplumber alsa-utils lintian
 
 # PipeWire's own ALSA plugin conflicts with pulseaudio as a package; the tests load it
