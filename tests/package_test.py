@@ -244,19 +244,21 @@ def remove_cgroup(path):
 
 
 def own_cgroup():
-    """This process's cgroup in the host's cgroup2 hierarchy, as a folder."""
+    """This process's cgroup in the host's cgroup2 hierarchy, as a folder (None where the host
+    has not mounted that hierarchy)."""
     with open("/proc/self/cgroup") as f:
         path = next(line[3:].strip() for line in f if line.startswith("0::"))
     with open("/proc/self/mountinfo") as f:
-        mount = next(line.split()[4] for line in f if line.split(" - ")[1].startswith("cgroup2 "))
-    return os.path.join(mount, path.lstrip("/"))
+        mount = next((line.split()[4] for line in f if line.split(" - ")[1].startswith("cgroup2 ")), None)
+    return mount and os.path.join(mount, path.lstrip("/"))
 
 
 if __name__ == "__main__":
     if os.environ.get(NAMESPACE_MARK) != "1":
         os.environ[NAMESPACE_MARK] = "1"
         os.environ[CGROUP_NAME] = "wakelet-package-test-%s" % os.urandom(4).hex()
-        leftover = os.path.join(own_cgroup(), os.environ[CGROUP_NAME])
+        own = own_cgroup()
+        leftover = own and os.path.join(own, os.environ[CGROUP_NAME])
         # Every temporary file, the tools' included, goes where this process removes it.
         with tempfile.TemporaryDirectory(prefix="wakelet-package-test-") as tmp:
             os.environ["TMPDIR"] = tmp
@@ -265,7 +267,7 @@ if __name__ == "__main__":
                                           "--kill-child", sys.executable, os.path.abspath(__file__),
                                           *sys.argv[1:]])
             finally:
-                if os.path.isdir(leftover):  # the test died before it removed the manager's cgroup
+                if leftover and os.path.isdir(leftover):  # the test died before removing it
                     remove_cgroup(leftover)
         sys.exit(status)
     DEBS = [os.path.abspath(deb) for deb in sys.argv[1:]]
