@@ -21,21 +21,36 @@ ensure_packages() {
 
 # Unpacks a Debian package, in the version that matches the installed `like` package, into
 # a folder without installing it: for a package that conflicts with others the tests need.
+# The folder names the version it holds, and is unpacked again when `like` changes version.
 unpack_package() {
     local package=$1 like=$2 folder=$3
-    [ -d "$folder" ] && return 0
-    local version download
+    local version stamp
     version=$(dpkg-query -W -f='${Version}' "$like")
+    stamp="$package $version"
+    [ "$(cat "$folder/.unpacked" 2>/dev/null)" = "$stamp" ] && return 0
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    # A folder only this user can write to: nothing but what apt fetched (and checked against
+    # the archive's signed index) lands there. apt's usual download user could not write
+    # there, so as root apt downloads as root.
+    local download
     download=$(mktemp -d)
-    chmod 777 "$download"  # apt's download user writes there
-    if ! (cd "$download" && apt-get download -qq "$package=$version" >&2); then
-        local sudo=()
-        [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    local fetch=(apt-get download -qq -o APT::Sandbox::User=root "$package=$version")
+    if ! (cd "$download" && "${fetch[@]}" >&2); then
         "${sudo[@]}" apt-get update -qq >&2
-        (cd "$download" && apt-get download -qq "$package=$version" >&2)
+        (cd "$download" && "${fetch[@]}" >&2) || { rm -rf "$download"; return 1; }
     fi
+    local debs=("$download"/*) expected
+    expected=$(printf 'Package: %s\nVersion: %s' "$package" "$version")
+    if [ ${#debs[@]} -ne 1 ] || [ "$(dpkg-deb -f "${debs[0]}" Package Version)" != "$expected" ]; then
+        echo "unpack_package: apt did not fetch $package $version alone: ${debs[*]}" >&2
+        rm -rf "$download"
+        return 1
+    fi
+    rm -rf "$folder" "$folder.partial"
     mkdir -p "$folder.partial"
-    dpkg-deb -x "$download"/*.deb "$folder.partial"
+    dpkg-deb -x "${debs[0]}" "$folder.partial"
+    echo "$stamp" >"$folder.partial/.unpacked"
     mv "$folder.partial" "$folder"
     rm -rf "$download"
 }

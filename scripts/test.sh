@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 ensure_packages cmake make g++ pkg-config libasound2-dev libpulse-dev libgtest-dev python3 \
-    pulseaudio pulseaudio-utils libasound2-plugins dpkg-dev man-db systemd \
+    pulseaudio pulseaudio-utils libasound2-plugins dpkg-dev file man-db systemd \
     dbus pipewire pipewire-pulse wireplumber alsa-utils lintian
 
 # PipeWire's own ALSA plugin conflicts with pulseaudio as a package; the tests load it
@@ -29,8 +29,9 @@ cores=$PWD/build/cores.json
 printf '{"version": {"major": 1, "minor": 0}, "local": [{"cores": [{"id": "0", "slots": %d}]}]}\n' "$jobs" >"$cores"
 ctest --preset release -j 8 -L sound_server --resource-spec-file "$cores" || status=1
 
-# The Debian packages: built, checked with lintian, and tried out in mount and PID namespaces
-# of their own (the program, and its user unit under a user manager), never installed here.
+# The Debian packages: built, checked with lintian, and tried out in mount, PID and cgroup
+# namespaces of their own (the program, and its user unit under a user manager), never
+# installed here.
 cmake --preset package -DWAKELET_WERROR=ON
 cmake --build --preset package -j "$jobs"
 (cd build/package && rm -f ./*.deb && cpack)

@@ -16,7 +16,7 @@ if ! dpkg --print-foreign-architectures | grep -qx arm64; then
     "${as_root[@]}" dpkg --add-architecture arm64
 fi
 ensure_packages cmake make g++ pkg-config libasound2-dev libpulse-dev libgtest-dev python3 dpkg-dev \
-    g++-aarch64-linux-gnu qemu-user libasound2-dev:arm64 libpulse-dev:arm64 libasound2-plugins:arm64 \
+    file g++-aarch64-linux-gnu qemu-user libasound2-dev:arm64 libpulse-dev:arm64 libasound2-plugins:arm64 \
     libgtest-dev:arm64
 
 jobs=$(nproc)

@@ -5,10 +5,11 @@ unit starts, restarts and stops it under a real user manager.
 
 Usage: package_test.py DEB...   (as root)
 
-Nothing is installed on the host. The tests run in mount and PID namespaces of their own,
-where the package's files are laid over /usr (an overlay) so that the unit finds the program
-under test; the user manager, the sound server and every program they start end with the
-namespace.
+Nothing is installed on the host. The tests run in mount, PID and cgroup namespaces of their
+own, where the package's files are laid over /usr (an overlay) so that the unit finds the
+program under test; the user manager, the sound server and every program they start end with
+the namespace. The user manager runs in a child of the test's own cgroup, which is removed
+afterwards; the test itself never changes cgroup.
 """
 import gzip
 import os
@@ -24,6 +25,9 @@ from e2e_support import BANNER, NO_DEVICE, PulseServer, Run
 
 DEBS = []
 NAMESPACE_MARK = "WAKELET_PACKAGE_TEST_NAMESPACE"
+# The user manager's cgroup, named by the process outside the namespaces so that it can remove
+# it should the test die before it does.
+CGROUP_NAME = "WAKELET_PACKAGE_TEST_CGROUP"
 
 # ELF machine numbers of the architectures a package may be built for.
 ELF_MACHINES = {62: "amd64", 183: "arm64", 3: "i386", 40: "armhf"}
@@ -166,21 +170,20 @@ def programs():
 
 class UserManager:
     """`systemd --user` without systemd as PID 1: /run/systemd/system tells it systemd runs
-    the machine, and a cgroup of its own under a private cgroup2 mount keeps its units'
-    cgroups away from the host's."""
+    the machine. The cgroup2 hierarchy mounted in the test's cgroup namespace starts at the
+    test's own cgroup, so the manager's cgroup, made there, is a child of it."""
 
     def __init__(self, root):
         self.root = root
         self.process = None
-        self.cgroup = "/sys/fs/cgroup/wakelet-package-test-%s" % os.urandom(4).hex()
+        self.cgroup = None
 
     def start(self, pulse):
         run("mount", "-t", "tmpfs", "tmpfs", "/run/systemd")
         os.mkdir("/run/systemd/system")
         run("mount", "-t", "cgroup2", "cgroup2", "/sys/fs/cgroup")
+        self.cgroup = os.path.join("/sys/fs/cgroup", os.environ[CGROUP_NAME])
         os.mkdir(self.cgroup)
-        with open(os.path.join(self.cgroup, "cgroup.procs"), "w") as procs:
-            procs.write(str(os.getpid()))
         home = os.path.join(self.root, "home")
         os.makedirs(os.path.join(home, "run"), mode=0o700)
         alsa_config = os.path.join(home, "asound.conf")
@@ -191,8 +194,10 @@ class UserManager:
                     "XDG_RUNTIME_DIR": os.path.join(home, "run"), "ALSA_CONFIG_PATH": alsa_config,
                     "PULSE_SERVER": pulse.address, "PULSE_CLIENTCONFIG": "/dev/null"}
         self.log = open(os.path.join(self.root, "systemd.log"), "w")
-        self.process = subprocess.Popen(["/usr/lib/systemd/systemd", "--user"], env=self.env,
-                                        stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
+        # The shell moves itself into the manager's cgroup, then becomes the manager.
+        self.process = subprocess.Popen(
+            ["/bin/sh", "-c", 'echo 0 > "$0/cgroup.procs" && exec /usr/lib/systemd/systemd --user',
+             self.cgroup], env=self.env, stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
         deadline = time.monotonic() + 30
         while self.systemctl("is-system-running", check=False).strip() not in ("running", "degraded"):
             if time.monotonic() > deadline or self.process.poll() is not None:
@@ -207,30 +212,64 @@ class UserManager:
         return int(self.systemctl("show", "-P", "MainPID", "wakelet.service"))
 
     def stop(self):
-        if self.process is None:
-            return
-        if self.process.poll() is None:
-            self.process.terminate()
+        if self.process is not None:
+            if self.process.poll() is None:
+                self.process.terminate()
+                try:
+                    self.process.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    self.process.kill()
+                    self.process.wait()
+            self.log.close()
+        if self.cgroup is not None and os.path.isdir(self.cgroup):
+            remove_cgroup(self.cgroup)
+        subprocess.run(["umount", "/sys/fs/cgroup"], stderr=subprocess.DEVNULL)
+        subprocess.run(["umount", "/run/systemd"], stderr=subprocess.DEVNULL)
+
+
+def remove_cgroup(path):
+    """Ends whatever still runs in the cgroup `path` and removes it with its children."""
+    with open(os.path.join(path, "cgroup.kill"), "w") as kill:
+        kill.write("1")
+    deadline = time.monotonic() + 10
+    for directory, _, _ in sorted(os.walk(path), key=lambda entry: -len(entry[0])):
+        while True:
             try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.log.close()
-        # Back to the root cgroup, so that the manager's can be removed.
-        with open("/sys/fs/cgroup/cgroup.procs", "w") as procs:
-            procs.write(str(os.getpid()))
-        for directory, _, _ in sorted(os.walk(self.cgroup), key=lambda entry: -len(entry[0])):
-            os.rmdir(directory)
-        subprocess.run(["umount", "/sys/fs/cgroup"])
-        subprocess.run(["umount", "/run/systemd"])
+                os.rmdir(directory)
+                break
+            except OSError:  # busy until its last process has gone
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.05)
+
+
+def own_cgroup():
+    """This process's cgroup in the host's cgroup2 hierarchy, as a folder (None where the host
+    has not mounted that hierarchy)."""
+    with open("/proc/self/cgroup") as f:
+        path = next(line[3:].strip() for line in f if line.startswith("0::"))
+    with open("/proc/self/mountinfo") as f:
+        mount = next((line.split()[4] for line in f if line.split(" - ")[1].startswith("cgroup2 ")), None)
+    return mount and os.path.join(mount, path.lstrip("/"))
 
 
 if __name__ == "__main__":
     if os.environ.get(NAMESPACE_MARK) != "1":
         os.environ[NAMESPACE_MARK] = "1"
-        os.execvp("unshare", ["unshare", "--mount", "--pid", "--fork", "--mount-proc", "--kill-child",
-                              sys.executable, os.path.abspath(__file__), *sys.argv[1:]])
+        os.environ[CGROUP_NAME] = "wakelet-package-test-%s" % os.urandom(4).hex()
+        own = own_cgroup()
+        leftover = own and os.path.join(own, os.environ[CGROUP_NAME])
+        # Every temporary file, the tools' included, goes where this process removes it.
+        with tempfile.TemporaryDirectory(prefix="wakelet-package-test-") as tmp:
+            os.environ["TMPDIR"] = tmp
+            try:
+                status = subprocess.call(["unshare", "--mount", "--pid", "--cgroup", "--fork", "--mount-proc",
+                                          "--kill-child", sys.executable, os.path.abspath(__file__),
+                                          *sys.argv[1:]])
+            finally:
+                if leftover and os.path.isdir(leftover):  # the test died before removing it
+                    remove_cgroup(leftover)
+        sys.exit(status)
     DEBS = [os.path.abspath(deb) for deb in sys.argv[1:]]
     if not DEBS:
         sys.exit(__doc__)
