@@ -263,7 +263,7 @@ class PulseServer:
                 "--log-target=stderr", "--log-level=error",
                 "-L", "module-native-protocol-unix socket=%s auth-anonymous=1" % self.address[5:]]
         for sink in self.sinks:
-            args += ["-L", "module-null-sink sink_name=%s format=s32le channels=1 rate=%d" % (sink, SAMPLE_RATE)]
+            args += ["-L", "module-null-sink sink_name=%s format=s32le channels=1 rate=%d norewinds=1" % (sink, SAMPLE_RATE)]
         args += ["-L", "module-suspend-on-idle timeout=1"]
         self.log = open(os.path.join(self.root, "pulseaudio.log"), "ab")
         self.process = subprocess.Popen(args, env=self.env, stdin=subprocess.DEVNULL,
