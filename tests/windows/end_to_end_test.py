@@ -98,8 +98,8 @@ class EndToEnd(RunsTestCase):
         return samples(recorded)
 
     def test_wines_pulseaudio_driver_plays_the_tone_in_whole_minutes(self):
-        # The Linux build's minute where there is one; the exact comparison above holds the
-        # Windows build's own to it.
+        # The Linux build's minute where there is one; test_the_device_receives_the_tone_exactly
+        # holds the Windows build's own to it.
         dump = [NATIVE_TONE_DUMP] if NATIVE_TONE_DUMP else [WINE, TONE_DUMP]
         tone = samples(subprocess.run(dump + ["60000"], check=True, capture_output=True).stdout)
         run, server = self.start_heard(["verbose"])
