@@ -106,13 +106,19 @@ class EndToEnd(RunsTestCase):
         output = run.read_until(FOUND, 60)
         self.assertEqual(output, BANNER + FOUND, "Wine's driver took no format of the tone")
         self.assertIsNotNone(server.wait_for_state("keepalive", "RUNNING", 3))
-        # A second or so of the sink's start-up, then more than two seconds of tone.
-        recorded = self.record_monitor(server, 3.5)
-        stretch = recorded[SAMPLE_RATE:]
-        self.assertGreater(len(stretch), 2 * SAMPLE_RATE, "recorded %d samples" % len(recorded))
-        self.assertGreater(max(stretch), 200000000, "the sink received silence or a faint tone")
-        difference = nearest_stretch(stretch, tone)
-        self.assertLessEqual(difference, 1, "the sink received samples up to %d units off the tone" % difference)
+        # Two whole seconds of the tone, unbroken. Wine's driver feeds the server in small
+        # pieces, and on a machine whose cores are all busy it misses some (the server then
+        # plays a gap), so the two seconds are looked for in eight.
+        recorded = self.record_monitor(server, 8)
+        self.assertGreater(len(recorded), 7 * SAMPLE_RATE, "recorded %d samples" % len(recorded))
+        self.assertGreater(max(recorded), 200000000, "the sink received silence or a faint tone")
+        differences = []
+        for start in range(0, len(recorded) - 2 * SAMPLE_RATE + 1, SAMPLE_RATE // 4):
+            differences.append(nearest_stretch(recorded[start:start + 2 * SAMPLE_RATE], tone))
+            if differences[-1] <= 1:
+                break
+        self.assertLessEqual(differences[-1], 1, "no two seconds came within a unit a sample of the tone; "
+                             "the nearest stretches were %s units off" % differences)
 
         # The first cycle also waits for the suspended sink to wake; the ones after it are
         # timed whole.
