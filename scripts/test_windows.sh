@@ -6,7 +6,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-ensure_packages cmake make g++-mingw-w64-x86-64-posix googletest wine64 python3 python3-pefile nsis
+# pulseaudio and pulseaudio-utils: the private server that Wine's PulseAudio driver (libwine) plays to.
+ensure_packages cmake make g++-mingw-w64-x86-64-posix googletest wine64 python3 python3-pefile nsis \
+    pulseaudio pulseaudio-utils
 
 jobs=$(nproc)
 prefix=$(mktemp -d "${TMPDIR:-/tmp}/wakelet-wine.XXXXXX")

@@ -25,6 +25,22 @@ private:
     HWAVEOUT device_;
 };
 
+// The default output for WaveFormat. A driver that refuses its plain description gets the
+// same samples once more in the extensible one, which Windows' drivers expect for samples
+// wider than 16 bits.
+MMRESULT OpenDefaultOutput(HWAVEOUT* handle) {
+    MMRESULT result = waveOutOpen(handle, WAVE_MAPPER, &WaveFormat, 0, 0, CALLBACK_NULL);
+    if (result != WAVERR_BADFORMAT) return result;
+    WAVEFORMATEXTENSIBLE extensible{};
+    extensible.Format = WaveFormat;
+    extensible.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    extensible.Format.cbSize = 22;  // the fields after Format
+    extensible.Samples.wValidBitsPerSample = WaveFormat.wBitsPerSample;
+    extensible.dwChannelMask = SPEAKER_FRONT_CENTER;
+    extensible.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    return waveOutOpen(handle, WAVE_MAPPER, &extensible.Format, 0, 0, CALLBACK_NULL);
+}
+
 }  // namespace
 
 void PlayCycle() {
@@ -39,7 +55,7 @@ void PlayCycle() {
     // Declared before the device, so it outlives the device's hold on it.
     WAVEHDR header{};
     HWAVEOUT handle{};
-    if (waveOutOpen(&handle, WAVE_MAPPER, &WaveFormat, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR) {
+    if (OpenDefaultOutput(&handle) != MMSYSERR_NOERROR) {
         if (Verbose) WriteLine("no audio device found.");
         Sleep(CycleInterval);
         return;

@@ -10,7 +10,12 @@
 //       handle only when a device has accepted the format; any other code means no usable
 //       device. It returns within a few seconds (the Linux layer gives up on a device after
 //       5 s, and counts one that takes a stream but plays nothing as no device). The format
-//       record is read during the call only.
+//       record is read during the call only. WAVERR_BADFORMAT says that the device refused
+//       the format's description: the caller may then describe the same samples as a
+//       WAVEFORMATEXTENSIBLE (tag WAVE_FORMAT_EXTENSIBLE, cbSize 22, its valid bits, channel
+//       mask and subformat said explicitly) and open once more. Drivers may take samples
+//       wider than 16 bits only so (Wine's PulseAudio driver does); the Linux layer takes
+//       either description of a format it can play.
 //   waveOutPrepareHeader(device, &header, sizeof header)
 //       Marks the header prepared (WHDR_PREPARED). The caller owns the header and the
 //       buffer it points to.
@@ -37,19 +42,23 @@
 
 #ifdef _WIN32
 
-// mmsystem.h needs windows.h's types first.
+// mmsystem.h needs windows.h's types first; mmreg.h adds the extensible record.
+// KSDATAFORMAT_SUBTYPE_PCM comes from the static library ksguid.
 // clang-format off
 #include <windows.h>
 #include <mmsystem.h>
+#include <mmreg.h>
 // clang-format on
 
 namespace wakelet {
 using ::DWORD;
+using ::GUID;
 using ::HWAVEOUT;
 using ::LPSTR;
 using ::MMRESULT;
 using ::UINT;
 using ::WAVEFORMATEX;
+using ::WAVEFORMATEXTENSIBLE;
 using ::WAVEHDR;
 using ::WORD;
 }  // namespace wakelet
@@ -78,6 +87,25 @@ struct WAVEFORMATEX {
     WORD cbSize;
 };
 
+struct GUID {
+    DWORD Data1;
+    WORD Data2;
+    WORD Data3;
+    unsigned char Data4[8];
+};
+
+// Format, and after it the fields its cbSize counts (22 bytes in winmm's packed layout).
+struct WAVEFORMATEXTENSIBLE {
+    WAVEFORMATEX Format;
+    union {
+        WORD wValidBitsPerSample;
+        WORD wSamplesPerBlock;
+        WORD wReserved;
+    } Samples;
+    DWORD dwChannelMask;
+    GUID SubFormat;
+};
+
 struct WAVEHDR {
     LPSTR lpData;
     DWORD dwBufferLength;
@@ -94,6 +122,10 @@ using HWAVEOUT = WaveOutDevice*;
 
 constexpr UINT WAVE_MAPPER = static_cast<UINT>(-1);
 constexpr WORD WAVE_FORMAT_PCM = 1;
+constexpr WORD WAVE_FORMAT_EXTENSIBLE = 0xFFFE;
+constexpr DWORD SPEAKER_FRONT_CENTER = 0x4;
+constexpr GUID KSDATAFORMAT_SUBTYPE_PCM = {
+    0x00000001, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
 constexpr DWORD CALLBACK_NULL = 0;
 
 constexpr MMRESULT MMSYSERR_NOERROR = 0;

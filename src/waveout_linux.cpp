@@ -3,6 +3,7 @@
 // ALSA's "default" PCM otherwise, which also reaches a server through ALSA's own plugins.
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -23,14 +24,27 @@ struct WaveOutDevice {
     bool Finished() const { return pulse ? pulse->Finished() : alsa->Finished(); }
 };
 
+namespace {
+
+bool IsPcm(const WAVEFORMATEX& format) {
+    if (format.wFormatTag == WAVE_FORMAT_PCM) return true;
+    if (format.wFormatTag != WAVE_FORMAT_EXTENSIBLE || format.cbSize < 22) return false;
+    const auto& extensible = reinterpret_cast<const WAVEFORMATEXTENSIBLE&>(format);
+    return extensible.Samples.wValidBitsPerSample == format.wBitsPerSample &&
+           std::memcmp(&extensible.SubFormat, &KSDATAFORMAT_SUBTYPE_PCM, sizeof(GUID)) == 0;
+}
+
+}  // namespace
+
 MMRESULT waveOutOpen(HWAVEOUT* device, UINT deviceId, const WAVEFORMATEX* format, DWORD_PTR, DWORD_PTR,
                      DWORD flags) {
     if (device == nullptr || format == nullptr) return MMSYSERR_INVALPARAM;
     *device = nullptr;
     if (deviceId != WAVE_MAPPER && deviceId != 0) return MMSYSERR_BADDEVICEID;
     if (flags != CALLBACK_NULL) return MMSYSERR_INVALFLAG;
-    // Plain PCM whose block is one sample of each channel; the outputs map its sample size.
-    if (format->wFormatTag != WAVE_FORMAT_PCM || format->nChannels == 0 || format->nSamplesPerSec == 0 ||
+    // PCM whose block is one sample of each channel, described plainly or as extensible PCM
+    // whose samples use all their bits; the outputs map its sample size.
+    if (!IsPcm(*format) || format->nChannels == 0 || format->nSamplesPerSec == 0 ||
         format->nBlockAlign != format->nChannels * format->wBitsPerSample / 8)
         return WAVERR_BADFORMAT;
 

@@ -19,6 +19,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr GUID FloatSubFormat = {
+    0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+
 WAVEFORMATEX ToneFormat() {
     WAVEFORMATEX format{};
     format.wFormatTag = WAVE_FORMAT_PCM;
@@ -39,6 +42,7 @@ TEST(AlsaLayer, OpensOnlyFormatsItCanPlay) {
         const char* what;
         WORD tag, channels, bits, align;
         MMRESULT expected;
+        GUID subFormat = {};  // of an extensible description
     } rows[] = {
         {"32-bit mono PCM", WAVE_FORMAT_PCM, 1, 32, 4, MMSYSERR_NOERROR},
         {"16-bit stereo PCM", WAVE_FORMAT_PCM, 2, 16, 4, MMSYSERR_NOERROR},
@@ -46,9 +50,18 @@ TEST(AlsaLayer, OpensOnlyFormatsItCanPlay) {
         {"floating-point tag", 3, 1, 32, 4, WAVERR_BADFORMAT},
         {"block size that does not fit", WAVE_FORMAT_PCM, 1, 32, 8, WAVERR_BADFORMAT},
         {"no channels", WAVE_FORMAT_PCM, 0, 32, 0, WAVERR_BADFORMAT},
+        {"32-bit mono extensible PCM", WAVE_FORMAT_EXTENSIBLE, 1, 32, 4, MMSYSERR_NOERROR,
+         KSDATAFORMAT_SUBTYPE_PCM},
+        {"extensible floating point", WAVE_FORMAT_EXTENSIBLE, 1, 32, 4, WAVERR_BADFORMAT, FloatSubFormat},
     };
     for (const auto& row : rows) {
-        WAVEFORMATEX format = ToneFormat();
+        WAVEFORMATEXTENSIBLE extensible{};
+        extensible.Samples.wValidBitsPerSample = row.bits;
+        extensible.dwChannelMask = SPEAKER_FRONT_CENTER;
+        extensible.SubFormat = row.subFormat;
+        WAVEFORMATEX& format = extensible.Format;
+        format = ToneFormat();
+        if (row.tag == WAVE_FORMAT_EXTENSIBLE) format.cbSize = 22;
         format.wFormatTag = row.tag;
         format.nChannels = row.channels;
         format.wBitsPerSample = row.bits;

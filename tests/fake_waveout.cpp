@@ -41,6 +41,11 @@ void ResetFakeWaveOut() {
 MMRESULT waveOutOpen(HWAVEOUT* device, UINT deviceId, const WAVEFORMATEX* format, DWORD_PTR callback,
                      DWORD_PTR instance, DWORD flags) {
     if (deviceId != WAVE_MAPPER || callback != 0 || instance != 0 || flags != CALLBACK_NULL) ++fake.misuses;
+    fake.offered = WAVEFORMATEXTENSIBLE{};
+    if (format->wFormatTag == WAVE_FORMAT_EXTENSIBLE)
+        fake.offered = *reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(format);
+    else
+        fake.offered.Format = *format;
     MMRESULT result = MMSYSERR_NOERROR;
     if (!fake.openResults.empty()) {
         result = fake.openResults.front();
@@ -52,7 +57,7 @@ MMRESULT waveOutOpen(HWAVEOUT* device, UINT deviceId, const WAVEFORMATEX* format
         fake.openedFormat = *format;
         ++fake.openDevices;
     }
-    return Record(FakeCall::Open, result);
+    return Record(FakeCall::Open, result, format->wFormatTag);
 }
 
 MMRESULT waveOutPrepareHeader(HWAVEOUT device, WAVEHDR* header, UINT headerSize) {
@@ -110,7 +115,10 @@ std::string DescribeCalls(const std::vector<FakeCall>& calls) {
         text += names[call.kind];
         if (call.kind == FakeCall::Sleep)
             text += "(" + std::to_string(call.value) + ")";
-        else if (call.kind == FakeCall::Open || call.kind == FakeCall::Unprepare)
+        else if (call.kind == FakeCall::Open && call.value != WAVE_FORMAT_PCM)
+            text += call.value == WAVE_FORMAT_EXTENSIBLE ? "(extensible)"
+                                                         : "(" + std::to_string(call.value) + ")";
+        if (call.kind == FakeCall::Open || call.kind == FakeCall::Unprepare)
             text += "=" + std::to_string(call.result);
     }
     return text;

@@ -15,7 +15,7 @@ namespace wakelet {
 struct FakeCall {
     enum Kind { Open, Prepare, Write, Unprepare, Close, Sleep } kind;
     std::uint64_t at;     // virtual time of the call, ms
-    std::uint64_t value;  // Sleep: ms; Write: bytes; others 0
+    std::uint64_t value;  // Sleep: ms; Write: bytes; Open: the format tag; others 0
     MMRESULT result;
 };
 
@@ -31,13 +31,14 @@ struct FakeWaveOut {
     const char* playedData = nullptr;
     DWORD playedBytes = 0;
     WAVEFORMATEX openedFormat{};
+    WAVEFORMATEXTENSIBLE offered{};  // the last open's format, its extension only when the tag says so
 };
 
 // The one fake, reset to its defaults by ResetFakeWaveOut().
 FakeWaveOut& Fake();
 void ResetFakeWaveOut();
 
-// The calls as one line, e.g. "open=0 prepare write sleep(500) unprepare=0 close".
+// The calls as one line, e.g. "open=32 open(extensible)=0 prepare write sleep(500) unprepare=0 close".
 std::string DescribeCalls(const std::vector<FakeCall>& calls);
 
 }  // namespace wakelet

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <deque>
 
 #include "console_capture.h"
 #include "driver.h"
@@ -13,6 +15,8 @@
 
 namespace wakelet {
 namespace {
+
+const GUID NoGuid{};
 
 class Cycle : public ::testing::Test {
 protected:
@@ -47,6 +51,7 @@ TEST_F(Cycle, PlaysTheBufferOnceAndPollsUntilTheDeviceIsDone) {
         const char* calls;
         std::uint64_t closedAt;
         const char* output;
+        std::deque<MMRESULT> opens = {};  // before the one that succeeds
     } rows[] = {
         {true, 750,
          "open=0 prepare write sleep(500) unprepare=33 sleep(100) unprepare=33 sleep(100) unprepare=33 "
@@ -61,11 +66,19 @@ TEST_F(Cycle, PlaysTheBufferOnceAndPollsUntilTheDeviceIsDone) {
         {false, 499, "open=0 prepare write sleep(500) unprepare=0 close", 500, ""},
         {false, 500, "open=0 prepare write sleep(500) unprepare=0 close", 500, ""},
         {false, 501, "open=0 prepare write sleep(500) unprepare=33 sleep(100) unprepare=0 close", 600, ""},
+        // A plain description refused as a bad format: the extensible one at once, said once.
+        {true,
+         0,
+         "open=32 open(extensible)=0 prepare write sleep(500) unprepare=0 close",
+         500,
+         "audio device found.\r\n",
+         {WAVERR_BADFORMAT}},
     };
     for (const auto& row : rows) {
         ResetFakeWaveOut();
         Verbose = row.verbose;
         Fake().playMs = row.playMs;
+        Fake().openResults = row.opens;
         std::string before = console.Output();
         PlayCycle();
         StdConsole().Flush();
@@ -79,40 +92,61 @@ TEST_F(Cycle, PlaysTheBufferOnceAndPollsUntilTheDeviceIsDone) {
 }
 
 TEST_F(Cycle, HandsTheWholeBufferToTheDeviceInPlace) {
-    for (std::uint32_t interval : {VerboseCycleInterval, NormalCycleInterval}) {
-        ResetFakeWaveOut();
-        UseInterval(interval);
-        PlayCycle();
-        EXPECT_EQ(Fake().playedData, reinterpret_cast<const char*>(Samples.data()));
-        EXPECT_EQ(Fake().playedBytes, Samples.size() * 4);
-        EXPECT_EQ(Fake().openedFormat.nSamplesPerSec, 44100u);
-        EXPECT_EQ(Fake().openedFormat.wBitsPerSample, 32);
-        // The device plays the buffer's own length: one poll per 100 ms after the first 500.
-        EXPECT_EQ(Fake().calls.back().at, interval);
-        EXPECT_EQ(Count(FakeCall::Unprepare, WAVERR_STILLPLAYING), (interval - 500) / 100);
-        EXPECT_EQ(Fake().misuses, 0);
-    }
+    for (bool extensible : {false, true})
+        for (std::uint32_t interval : {VerboseCycleInterval, NormalCycleInterval}) {
+            ResetFakeWaveOut();
+            UseInterval(interval);
+            if (extensible) Fake().openResults = {WAVERR_BADFORMAT};
+            PlayCycle();
+            EXPECT_EQ(Fake().playedData, reinterpret_cast<const char*>(Samples.data()));
+            EXPECT_EQ(Fake().playedBytes, Samples.size() * 4);
+            // The same samples either way; only the description differs.
+            const WAVEFORMATEXTENSIBLE& format = Fake().offered;
+            EXPECT_EQ(format.Format.wFormatTag, extensible ? WAVE_FORMAT_EXTENSIBLE : WAVE_FORMAT_PCM);
+            EXPECT_EQ(format.Format.nChannels, 1);
+            EXPECT_EQ(format.Format.nSamplesPerSec, 44100u);
+            EXPECT_EQ(format.Format.nAvgBytesPerSec, 176400u);
+            EXPECT_EQ(format.Format.nBlockAlign, 4);
+            EXPECT_EQ(format.Format.wBitsPerSample, 32);
+            EXPECT_EQ(format.Format.cbSize, extensible ? 22 : 0);
+            EXPECT_EQ(format.Samples.wValidBitsPerSample, extensible ? 32 : 0);
+            EXPECT_EQ(format.dwChannelMask, extensible ? SPEAKER_FRONT_CENTER : 0u);
+            EXPECT_EQ(std::memcmp(&format.SubFormat, extensible ? &KSDATAFORMAT_SUBTYPE_PCM : &NoGuid,
+                                  sizeof(GUID)),
+                      0);
+            // The device plays the buffer's own length: one poll per 100 ms after the first 500.
+            EXPECT_EQ(Fake().calls.back().at, interval);
+            EXPECT_EQ(Count(FakeCall::Unprepare, WAVERR_STILLPLAYING), (interval - 500) / 100);
+            EXPECT_EQ(Fake().misuses, 0);
+        }
     EXPECT_EQ(Fake().playedBytes, 635040000u);
+    EXPECT_EQ(WaveFormat.wFormatTag, WAVE_FORMAT_PCM);
 }
 
 TEST_F(Cycle, WithoutADeviceWaitsOneIntervalAndSaysSoOnlyWhenVerbose) {
     const struct {
         bool verbose;
         std::uint32_t interval;
-        MMRESULT openResult;
+        std::deque<MMRESULT> opens;
         const char* calls;
         const char* output;
     } rows[] = {
-        {true, VerboseCycleInterval, 6, "open=6 sleep(60000)", "no audio device found.\r\n"},
-        {false, NormalCycleInterval, 6, "open=6 sleep(3600000)", ""},
-        {true, VerboseCycleInterval, WAVERR_BADFORMAT, "open=32 sleep(60000)", "no audio device found.\r\n"},
-        {false, NormalCycleInterval, 1, "open=1 sleep(3600000)", ""},
+        // Only a refused format is worth a second description.
+        {true, VerboseCycleInterval, {6}, "open=6 sleep(60000)", "no audio device found.\r\n"},
+        {false, NormalCycleInterval, {6}, "open=6 sleep(3600000)", ""},
+        {false, NormalCycleInterval, {1}, "open=1 sleep(3600000)", ""},
+        {true,
+         VerboseCycleInterval,
+         {WAVERR_BADFORMAT, WAVERR_BADFORMAT},
+         "open=32 open(extensible)=32 sleep(60000)",
+         "no audio device found.\r\n"},
+        {false, NormalCycleInterval, {WAVERR_BADFORMAT, 6}, "open=32 open(extensible)=6 sleep(3600000)", ""},
     };
     for (const auto& row : rows) {
         ResetFakeWaveOut();
         Verbose = row.verbose;
         UseInterval(row.interval);
-        Fake().openResults = {row.openResult};
+        Fake().openResults = row.opens;
         std::string before = console.Output();
         PlayCycle();
         StdConsole().Flush();
