@@ -263,7 +263,10 @@ class PulseServer:
                 "--log-target=stderr", "--log-level=error",
                 "-L", "module-native-protocol-unix socket=%s auth-anonymous=1" % self.address[5:]]
         for sink in self.sinks:
-            args += ["-L", "module-null-sink sink_name=%s format=s32le channels=1 rate=%d" % (sink, SAMPLE_RATE)]
+            # norewinds: an idle null sink renders up to 2 s ahead and cannot take that back
+            # for a stream that attaches, whose first sample would play that much late.
+            args += ["-L", "module-null-sink sink_name=%s format=s32le channels=1 rate=%d norewinds=1"
+                     % (sink, SAMPLE_RATE)]
         args += ["-L", "module-suspend-on-idle timeout=1"]
         self.log = open(os.path.join(self.root, "pulseaudio.log"), "ab")
         self.process = subprocess.Popen(args, env=self.env, stdin=subprocess.DEVNULL,
@@ -351,7 +354,7 @@ class PipeWireServer(PulseServer):
                 raise RuntimeError("pipewire ended at start-up with status %d" % self.process.returncode)
             if subprocess.run(["pactl", "info"], env=self.env, capture_output=True).returncode == 0:
                 self.pactl("load-module", "module-null-sink", "sink_name=keepalive", "format=s32le", "channels=1",
-                           "rate=%d" % SAMPLE_RATE)
+                           "rate=%d" % SAMPLE_RATE, "norewinds=1")
                 if self.session_manager:
                     # The session manager takes a moment to learn of the new sink.
                     for _ in range(50):
