@@ -14,7 +14,7 @@ cycle and per 30 s, all threads together: each thread's count is read from
 /proc/PID/task/TID/status every 20 ms, and a thread that has ended keeps the count it was
 last seen with. The kernel's own total for the whole run (read when the program is ended)
 shows how many the sampling missed (threads that lived less than 20 ms, and the last
-moments of others). The switches of each thread are also shown by thread name.
+moments of others). The switches are also shown by thread name, the main thread's apart.
 
 Usage: scripts/measure_cycles.py [--cycles N] [BUILD_DIR]   (defaults: 3, build/release)
 Needs the test command's packages and PipeWire's unpacked ALSA plugin (bash scripts/test.sh).
@@ -50,7 +50,8 @@ class CountedRun(Run):
                     fields = dict(line.split(":", 1) for line in f if ":" in line)
             except OSError:  # the thread ended meanwhile
                 continue
-            self.threads[tid] = [fields["Name"].strip(), int(fields["voluntary_ctxt_switches"])]
+            name = "main" if int(tid) == self.process.pid else fields["Name"].strip()
+            self.threads[tid] = [name, int(fields["voluntary_ctxt_switches"])]
 
     def read_for(self, seconds):
         self.sample()
