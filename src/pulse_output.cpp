@@ -1,6 +1,10 @@
-// The sound-server route. libpulse's threaded main loop runs every callback on its own
-// thread, which sleeps until the server asks for data (about every half second while the
-// stream plays), a check second passes, or the output is closed.
+// The sound-server route. libpulse runs on the caller's own thread: each time the caller
+// asks whether the buffer is done (every 100 ms while it plays), the output first handles
+// whatever the server has sent since (data requests, timing reports, the stream's end) and
+// then reads the stream's clock. The server holds a few seconds of the buffer in its own
+// queue, so the tone plays on while the caller sleeps between its polls, and the process
+// wakes for nothing else. A libpulse thread of its own would wake for every 64 KiB block
+// the server hands back from shared memory, whatever the request size.
 #include "pulse_output.h"
 
 #include <pulse/pulseaudio.h>
@@ -13,14 +17,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A deep buffer lets the server (and the program) sleep for long stretches.
-constexpr pa_usec_t LatencyUs = 2000000;
-constexpr pa_usec_t RequestUs = 500000;
+// The server's queue: deep enough to play on through a late poll, refilled every second.
+constexpr pa_usec_t LatencyUs = 4000000;
+constexpr pa_usec_t RequestUs = 1000000;
 // How long connecting and readying a stream may take before the server counts as unusable.
 constexpr std::chrono::seconds OpenTimeout{5};
-// A stream the server takes no data from for this long has stopped playing.
+// A stream whose clock stands and that the server asks no data of for this long has
+// stopped playing.
 constexpr std::chrono::seconds StallLimit{5};
-constexpr pa_usec_t CheckUs = 1000000;
+// The most of what has arrived from the server that one poll handles.
+constexpr int MostRoundsAPoll = 16;
 
 // libpulse's error codes, as wave-out results.
 MMRESULT TranslatePulseError(int error) {
@@ -61,64 +67,63 @@ PulseOutput::PulseOutput() = default;
 
 PulseOutput::~PulseOutput() {
     if (loop_ == nullptr) return;
-    pa_threaded_mainloop_lock(loop_);
-    if (stream_ != nullptr) pa_stream_disconnect(stream_);
-    if (context_ != nullptr) pa_context_disconnect(context_);
-    pa_threaded_mainloop_unlock(loop_);
-    pa_threaded_mainloop_stop(loop_);
-    if (stream_ != nullptr) pa_stream_unref(stream_);
-    if (context_ != nullptr) pa_context_unref(context_);
-    pa_threaded_mainloop_free(loop_);
+    if (stream_ != nullptr) {
+        pa_stream_disconnect(stream_);
+        pa_stream_unref(stream_);
+    }
+    if (context_ != nullptr) {
+        pa_context_disconnect(context_);
+        pa_context_unref(context_);
+    }
+    pa_mainloop_free(loop_);
 }
 
 void PulseOutput::OnContextState(pa_context* context, void* self) {
-    auto* output = static_cast<PulseOutput*>(self);
-    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) output->finished_ = true;
-    pa_threaded_mainloop_signal(output->loop_, 0);
+    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) static_cast<PulseOutput*>(self)->finished_ = true;
 }
 
 void PulseOutput::OnStreamState(pa_stream* stream, void* self) {
-    auto* output = static_cast<PulseOutput*>(self);
-    if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) output->finished_ = true;
-    pa_threaded_mainloop_signal(output->loop_, 0);
+    if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) static_cast<PulseOutput*>(self)->finished_ = true;
 }
 
 void PulseOutput::OnWritable(pa_stream*, std::size_t bytes, void* self) {
     static_cast<PulseOutput*>(self)->Feed(bytes);
 }
 
-void PulseOutput::OnUnderflow(pa_stream* stream, void* self) {
-    // After the last write the queue running dry is the end, but for the output's own
-    // latency: ask again how long that is.
+void PulseOutput::OnUnderflow(pa_stream*, void* self) {
+    // The queue running dry is no end by itself (the output still holds its latency's
+    // worth, and the server may only have stalled): it only makes the next look a fresh one.
+    static_cast<PulseOutput*>(self)->AskForTiming();
+}
+
+void PulseOutput::OnDrained(pa_stream*, int, void* self) {
+    // Everything has left the queue, not yet the output: likewise only a reason to look.
+    static_cast<PulseOutput*>(self)->AskForTiming();
+}
+
+void PulseOutput::OnTimingUpdate(pa_stream* stream, void* self) {
     auto* output = static_cast<PulseOutput*>(self);
-    if (!output->draining_ || output->finished_) return;
-    pa_operation* update = pa_stream_update_timing_info(stream, OnTiming, self);
-    if (update != nullptr) pa_operation_unref(update);
+    output->asked_ = false;
+    const pa_timing_info* info = pa_stream_get_timing_info(stream);
+    if (info == nullptr || info->read_index_corrupt) return;
+    // Once the server has taken all of the buffer from its queue, what is left is the
+    // output's latency, which the stream's clock stops running through when the server
+    // says the stream no longer plays (its queue is empty): the last sample is due then.
+    output->allTaken_ = output->draining_ && info->read_index >= static_cast<std::int64_t>(output->written_);
+    if (output->allTaken_) output->lastSampleDue_ = Clock::now() + std::chrono::microseconds(info->sink_usec);
+    // The server's read index moving (either way: a move to another output rewinds it) is
+    // the stream playing; one that stays put for StallLimit belongs to a stream that does not.
+    if (info->read_index == output->readIndex_) return;
+    output->readIndex_ = info->read_index;
+    output->lastProgress_ = Clock::now();
 }
 
-void PulseOutput::OnTiming(pa_stream* stream, int success, void* self) {
-    // What the server still holds, queued and in the output, is how long until the last
-    // sample has played.
-    auto* output = static_cast<PulseOutput*>(self);
-    pa_usec_t left = 0;
-    int negative = 0;
-    if (!success || pa_stream_get_latency(stream, &left, &negative) != 0) return;
-    if (negative) left = 0;
-    auto onPlayed = [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
-        static_cast<PulseOutput*>(self)->finished_ = true;
-    };
-    if (pa_context_rttime_new(output->context_, pa_rtclock_now() + left, onPlayed, self) == nullptr)
-        output->finished_ = true;
-}
-
-void PulseOutput::OnDrained(pa_stream*, int success, void* self) {
-    // A drain that fails has lost its stream, which ends the buffer just the same.
-    (void)success;
-    static_cast<PulseOutput*>(self)->finished_ = true;
-}
-
-void PulseOutput::OnCheck(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
-    static_cast<PulseOutput*>(self)->Check();
+void PulseOutput::AskForTiming() {
+    if (asked_ || data_ == nullptr || finished_) return;
+    pa_operation* update = pa_stream_update_timing_info(stream_, nullptr, nullptr);
+    if (update == nullptr) return;
+    pa_operation_unref(update);
+    asked_ = true;
 }
 
 void PulseOutput::Feed(std::size_t writable) {
@@ -137,41 +142,49 @@ void PulseOutput::Feed(std::size_t writable) {
     }
     if (written_ + frame > bytes_ && !draining_) {
         draining_ = true;
-        lastProgress_ = Clock::now();
-        // What is queued still plays before the drain can end.
-        allowance_ = StallLimit + std::chrono::microseconds(LatencyUs);
-        // The end is whichever comes first: the time the server says it still needs, or its
-        // drain acknowledgement, which can come a second or more after the last sample.
+        // The server acknowledges the drain once its queue is empty.
         pa_operation* drain = pa_stream_drain(stream_, OnDrained, this);
-        if (drain == nullptr) {
-            finished_ = true;
-            return;
-        }
-        pa_operation_unref(drain);
-        pa_operation* update = pa_stream_update_timing_info(stream_, OnTiming, this);
-        if (update != nullptr) pa_operation_unref(update);
+        if (drain != nullptr) pa_operation_unref(drain);
     }
 }
 
-void PulseOutput::Check() {
-    if (data_ != nullptr && !finished_ && Clock::now() - lastProgress_ > allowance_) finished_ = true;
-    if (!finished_) pa_context_rttime_restart(context_, check_, pa_rtclock_now() + CheckUs);
+void PulseOutput::Look() {
+    if (data_ == nullptr || finished_) return;
+    if (draining_) {
+        // The stream's clock, run on from the server's last report, says when the last
+        // sample has reached the output. It is trusted only once that report showed the
+        // server holding none of the buffer in its queue: before, the clock may run on over
+        // a stall the report has not seen yet, so a fresh report is asked for.
+        pa_usec_t played = 0;
+        bool due = pa_stream_get_time(stream_, &played) == 0 && played >= duration_;
+        if (allTaken_ && (due || Clock::now() >= lastSampleDue_))
+            finished_ = true;
+        else if (due)
+            AskForTiming();
+    }
+    if (!finished_ && Clock::now() - lastProgress_ > StallLimit) finished_ = true;
 }
 
-// Waits on libpulse's lock (held) until `ready` holds, the output finished, or `timeout`.
+bool PulseOutput::Finished() {
+    for (int round = 0; round < MostRoundsAPoll && !finished_; ++round)
+        if (pa_mainloop_iterate(loop_, 0, nullptr) <= 0) break;
+    Look();
+    return finished_;
+}
+
+// Runs libpulse until `ready` holds, the output finished, or `timeout`.
 bool PulseOutput::WaitReady(bool (*ready)(PulseOutput&), std::chrono::milliseconds timeout) {
     timedOut_ = false;
     pa_time_event* deadline = pa_context_rttime_new(
         context_, pa_rtclock_now() + static_cast<pa_usec_t>(timeout.count()) * 1000,
         [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
-            auto* output = static_cast<PulseOutput*>(self);
-            output->timedOut_ = true;
-            pa_threaded_mainloop_signal(output->loop_, 0);
+            static_cast<PulseOutput*>(self)->timedOut_ = true;
         },
         this);
     if (deadline == nullptr) return false;
-    while (!ready(*this) && !finished_ && !timedOut_) pa_threaded_mainloop_wait(loop_);
-    pa_threaded_mainloop_get_api(loop_)->time_free(deadline);
+    while (!ready(*this) && !finished_ && !timedOut_)
+        if (pa_mainloop_iterate(loop_, 1, nullptr) < 0) break;
+    pa_mainloop_get_api(loop_)->time_free(deadline);
     return ready(*this);
 }
 
@@ -186,20 +199,12 @@ PulseOutput::Reach PulseOutput::Open(const WAVEFORMATEX& format, std::unique_ptr
     std::unique_ptr<PulseOutput> output(new PulseOutput);
     PulseOutput& o = *output;
     *error = MMSYSERR_NOMEM;
-    o.loop_ = pa_threaded_mainloop_new();
+    o.loop_ = pa_mainloop_new();
     if (o.loop_ == nullptr) return Reach::Failed;
-    o.context_ = pa_context_new(pa_threaded_mainloop_get_api(o.loop_), "Wakelet");
+    o.context_ = pa_context_new(pa_mainloop_get_api(o.loop_), "Wakelet");
     if (o.context_ == nullptr) return Reach::Failed;
     pa_context_set_state_callback(o.context_, OnContextState, &o);
     if (pa_context_connect(o.context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) return Reach::NoServer;
-    if (pa_threaded_mainloop_start(o.loop_) < 0) return Reach::Failed;
-
-    struct Unlock {
-        pa_threaded_mainloop* loop;
-        ~Unlock() { pa_threaded_mainloop_unlock(loop); }
-    };
-    pa_threaded_mainloop_lock(o.loop_);
-    Unlock unlock{o.loop_};
 
     bool connected =
         o.WaitReady([](PulseOutput& p) { return pa_context_get_state(p.context_) == PA_CONTEXT_READY; },
@@ -222,6 +227,8 @@ PulseOutput::Reach PulseOutput::Open(const WAVEFORMATEX& format, std::unique_ptr
     pa_stream_set_state_callback(o.stream_, OnStreamState, &o);
     pa_stream_set_write_callback(o.stream_, OnWritable, &o);
     pa_stream_set_underflow_callback(o.stream_, OnUnderflow, &o);
+    pa_stream_set_latency_update_callback(o.stream_, OnTimingUpdate, &o);
+    pa_stream_set_latency_update_callback(o.stream_, OnTimingUpdate, &o);
     pa_buffer_attr attributes;
     attributes.maxlength = static_cast<std::uint32_t>(-1);
     attributes.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(LatencyUs, &spec));
@@ -230,8 +237,13 @@ PulseOutput::Reach PulseOutput::Open(const WAVEFORMATEX& format, std::unique_ptr
     attributes.prebuf = static_cast<std::uint32_t>(pa_frame_size(&spec));
     attributes.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(RequestUs, &spec));
     attributes.fragsize = static_cast<std::uint32_t>(-1);
-    if (pa_stream_connect_playback(o.stream_, nullptr, &attributes, PA_STREAM_ADJUST_LATENCY, nullptr,
-                                   nullptr) < 0) {
+    // The stream's clock is kept by libpulse: the server reports it now and then, and
+    // libpulse runs it on from the local clock in between. Not monotonic, so that a report
+    // that sets it back (a stall, a move) is believed at once.
+    pa_stream_flags_t flags =
+        static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
+                                       PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_NOT_MONOTONIC);
+    if (pa_stream_connect_playback(o.stream_, nullptr, &attributes, flags, nullptr, nullptr) < 0) {
         *error = TranslatePulseError(pa_context_errno(o.context_));
         return Reach::Failed;
     }
@@ -242,24 +254,25 @@ PulseOutput::Reach PulseOutput::Open(const WAVEFORMATEX& format, std::unique_ptr
         *error = o.timedOut_ || code == PA_OK ? MMSYSERR_ERROR : TranslatePulseError(code);
         return Reach::Failed;
     }
-    o.check_ = pa_context_rttime_new(o.context_, pa_rtclock_now() + CheckUs, OnCheck, &o);
-    if (o.check_ == nullptr) return Reach::Failed;
     *error = MMSYSERR_NOERROR;
     *out = std::move(output);
     return Reach::Connected;
 }
 
 void PulseOutput::Start(const char* data, std::size_t bytes) {
-    pa_threaded_mainloop_lock(loop_);
     data_ = data;
     bytes_ = bytes;
     written_ = 0;
     draining_ = false;
+    asked_ = false;
+    allTaken_ = false;
+    duration_ = pa_bytes_to_usec(bytes, pa_stream_get_sample_spec(stream_));
+    readIndex_ = -1;
     lastProgress_ = Clock::now();
-    allowance_ = StallLimit;
     finished_ = !PA_STREAM_IS_GOOD(pa_stream_get_state(stream_));
     Feed(pa_stream_writable_size(stream_));
-    pa_threaded_mainloop_unlock(loop_);
+    // Send it now: the caller sleeps before its first poll.
+    if (!finished_) pa_mainloop_iterate(loop_, 0, nullptr);
 }
 
 }  // namespace wakelet

@@ -4,19 +4,16 @@
 // server (opening ALSA's default there would take the sound card from the server).
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "waveout.h"
 
-struct timeval;
 struct pa_context;
-struct pa_mainloop_api;
 struct pa_stream;
-struct pa_threaded_mainloop;
-struct pa_time_event;
+struct pa_mainloop;
 
 namespace wakelet {
 
@@ -35,42 +32,45 @@ public:
     // Ends the stream (the server drops what it still holds) and the connection.
     ~PulseOutput();
 
-    // Plays `bytes` bytes from `data`, read in place by libpulse's own thread; `data` must
-    // stay until Finished() or destruction.
+    // Plays `bytes` bytes from `data`. Start and Finished copy it to the server a few
+    // seconds ahead of the output; `data` must stay until Finished() or destruction.
     void Start(const char* data, std::size_t bytes);
-    // True once the server has played the buffer, or the buffer ended early because the
-    // server, the stream or its output went away or stopped playing.
-    bool Finished() const noexcept { return finished_; }
+    // Handles what the server has sent, feeds it, and says whether the buffer is done: its
+    // last sample has reached the output by the stream's own clock, or the buffer ended
+    // early because the server, the stream or its output went away or stopped playing. The
+    // stream plays on only while this is called at least every three seconds or so.
+    bool Finished();
 
 private:
     PulseOutput();
     bool WaitReady(bool (*ready)(PulseOutput&), std::chrono::milliseconds timeout);
     void Feed(std::size_t writable);
-    void Check();
+    void AskForTiming();
+    void Look();
 
     static void OnContextState(pa_context*, void* self);
     static void OnStreamState(pa_stream*, void* self);
     static void OnWritable(pa_stream*, std::size_t bytes, void* self);
     static void OnUnderflow(pa_stream*, void* self);
-    static void OnTiming(pa_stream*, int success, void* self);
+    static void OnTimingUpdate(pa_stream*, void* self);
     static void OnDrained(pa_stream*, int success, void* self);
-    static void OnCheck(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
 
-    pa_threaded_mainloop* loop_ = nullptr;
+    pa_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
     pa_stream* stream_ = nullptr;
-    pa_time_event* check_ = nullptr;
     bool timedOut_ = false;
 
-    // Touched on libpulse's thread, under its lock.
     const char* data_ = nullptr;
     std::size_t bytes_ = 0;
     std::size_t written_ = 0;
     bool draining_ = false;
+    bool asked_ = false;           // a timing report is on its way
+    std::uint64_t duration_ = 0;   // of the buffer, in microseconds
+    std::int64_t readIndex_ = -1;  // where the server last said it was reading
+    bool allTaken_ = false;        // the server last said none of the buffer was left in its queue
+    std::chrono::steady_clock::time_point lastSampleDue_;
     std::chrono::steady_clock::time_point lastProgress_;
-    std::chrono::steady_clock::duration allowance_{};
-
-    std::atomic<bool> finished_{false};
+    bool finished_ = false;
 };
 
 }  // namespace wakelet

@@ -20,15 +20,19 @@
 //       Marks the header prepared (WHDR_PREPARED). The caller owns the header and the
 //       buffer it points to.
 //   waveOutWrite(device, &header, sizeof header)
-//       Queues the buffer and returns at once; the device reads the buffer in place, on
-//       its own thread, while the caller sleeps. No copy is made: the header and the buffer
-//       must stay in place and unchanged until waveOutUnprepareHeader has returned
-//       something other than WAVERR_STILLPLAYING, or the device is closed.
+//       Queues the buffer and returns at once; the device reads the buffer in place while
+//       the caller sleeps. No copy of the whole is made: the header and the buffer must stay
+//       in place and unchanged until waveOutUnprepareHeader has returned something other
+//       than WAVERR_STILLPLAYING, or the device is closed. On Linux through a sound server
+//       the layer hands the server a few seconds ahead at a time, when it is polled: the
+//       caller polls waveOutUnprepareHeader while it waits (every 100 ms), and a caller that
+//       stops polling for more than about three seconds lets the stream run dry.
 //   waveOutUnprepareHeader(device, &header, sizeof header)
 //       WAVERR_STILLPLAYING while the device has not finished with the buffer; any other
 //       code means the buffer is free again (MMSYSERR_NOERROR once it has been played, or
 //       ended early because the device went away or stopped playing for 5 s). On Linux it
-//       stops returning WAVERR_STILLPLAYING within about 100 ms of the last sample's playing.
+//       stops returning WAVERR_STILLPLAYING once the last sample has reached the output,
+//       and within about 100 ms of it when polled every 100 ms.
 //   waveOutClose(device)
 //       Frees the handle and everything the device held. The Linux layer (and the test
 //       double) stop whatever still plays, promptly, and always close. winmm refuses while

@@ -6,6 +6,7 @@ otherwise it goes through ALSA's default device.
 
 Usage: sound_server_test.py WAKELET TONE_DUMP ALSA_LAYER_TESTS [TEST_NAME ...]
 """
+import array
 import os
 import signal
 import subprocess
@@ -219,8 +220,28 @@ class SoundServer(RunsTestCase):
     def test_the_alsa_layer_on_its_own(self):
         for route, audio in self.routes().items():
             env = private_environment(self.run_dir(), **audio)
-            result = subprocess.run([ALSA_LAYER_TESTS], env=env, capture_output=True, text=True)
+            # The sink's monitor, asked for little latency so that the sink renders no
+            # further ahead of what plays than that: what it hears before a stream goes away
+            # is what had played by then.
+            recorder = subprocess.Popen(["parec", "-d", "keepalive.monitor", "--format=s32le", "--channels=1",
+                                         "--rate=44100", "--raw", "--latency-msec=10"], env=self.server.env,
+                                        stdout=subprocess.PIPE)
+            try:
+                result = subprocess.run([ALSA_LAYER_TESTS], env=env, capture_output=True, text=True)
+            finally:
+                time.sleep(0.5)
+                recorder.terminate()
+                recorded = recorder.communicate()[0]
             self.assertEqual(result.returncode, 0, "through %s:\n%s%s" % (route, result.stdout, result.stderr))
+            # The buffer of the test that times one ends in 0.2 s (8820 samples) at 768000;
+            # a server that resamples blurs a few at each edge.
+            samples = array.array("i", recorded[:len(recorded) // 4 * 4])
+            longest = run = 0
+            for sample in samples:
+                run = run + 1 if abs(sample - 768000) <= 7680 else 0
+                longest = max(longest, run)
+            self.assertGreaterEqual(longest, 8800, "through %s the monitor heard %d of the buffer's last 8820 "
+                                    "samples" % (route, longest))
 
 
 class PulseAudioAlsa(SoundServer):
