@@ -65,14 +65,16 @@ of the next sound; sound servers suspend idle outputs too. While wakelet runs,
 it keeps the default audio output busy with a 10 Hz sine at one tenth of full
 scale: below hearing, but a real signal, so nothing goes to sleep.
 
-It plays through ALSA's default device, which pipewire-alsa or pulseaudio
-routes to the user's sound server. A systemd user unit starts it at login.]=])
+When a PulseAudio-protocol server answers (PulseAudio, or PipeWire with
+pipewire-pulse), it plays to that server's default output through libpulse;
+otherwise it plays through ALSA's default device. A systemd user unit starts
+it at login.]=])
   set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION sound)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  # These route ALSA's default device to the sound server; the ALSA plugins alone do not.
-  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pipewire-alsa | pulseaudio")
+  # The servers that speak the PulseAudio protocol, which the program prefers to ALSA.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pipewire-pulse | pulseaudio")
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   # The architecture is the target's, not the build machine's: a cross build packages
   # for the machine it builds for.

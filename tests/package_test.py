@@ -91,7 +91,7 @@ class Packages(unittest.TestCase):
                         ("architecture of the program", ELF_MACHINES.get(machine), control["Architecture"]),
                         ("latest changelog entry", latest and latest.group(1), version),
                         ("manual page's version", '"Wakelet %s"' % version in title, True),
-                        ("recommends", control.get("Recommends"), "pipewire-alsa | pulseaudio"),
+                        ("recommends", control.get("Recommends"), "pipewire-pulse | pulseaudio"),
                         ("depends on ALSA", "libasound2" in control.get("Depends", ""), True)]:
                     self.assertEqual(actual, expected, what)
 
