@@ -228,7 +228,6 @@ PulseOutput::Reach PulseOutput::Open(const WAVEFORMATEX& format, std::unique_ptr
     pa_stream_set_write_callback(o.stream_, OnWritable, &o);
     pa_stream_set_underflow_callback(o.stream_, OnUnderflow, &o);
     pa_stream_set_latency_update_callback(o.stream_, OnTimingUpdate, &o);
-    pa_stream_set_latency_update_callback(o.stream_, OnTimingUpdate, &o);
     pa_buffer_attr attributes;
     attributes.maxlength = static_cast<std::uint32_t>(-1);
     attributes.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(LatencyUs, &spec));
