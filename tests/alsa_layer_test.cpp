@@ -34,6 +34,11 @@ WAVEFORMATEX ToneFormat() {
     return format;
 }
 
+// One heap for every thread, from the start: a plugin's new thread would otherwise now and
+// then get an arena of its own, or one another test grew, a step in resident memory that no
+// round keeps.
+const int oneHeap = mallopt(M_ARENA_MAX, 1);
+
 double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -170,9 +175,6 @@ Holdings Held() {
 // a round keeps would pile up over the weeks. Rounds alternate between a buffer played to
 // its end and one stopped by the close.
 TEST(AlsaLayer, OpenWriteCloseRoundsHoldNothingAcrossRounds) {
-    // One heap for every thread: a plugin's new thread would otherwise now and then get an
-    // arena of its own, a step in resident memory that is not kept per round.
-    mallopt(M_ARENA_MAX, 1);
     WAVEFORMATEX format = ToneFormat();
     std::vector<std::int32_t> samples(44100 / 10, 1000);
     Holdings early;
