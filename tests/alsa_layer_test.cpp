@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "waveout.h"
+#include "audio/waveout.h"
 
 namespace wakelet {
 namespace {

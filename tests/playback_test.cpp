@@ -1,15 +1,15 @@
-#include "playback.h"
+#include "program/playback.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
+#include "base/failure.h"
 #include "console_capture.h"
-#include "driver.h"
-#include "failure.h"
 #include "fake_waveout.h"
-#include "process_state.h"
-#include "tone_buffer.h"
+#include "program/driver.h"
+#include "program/process_state.h"
+#include "tone/tone_buffer.h"
 
 namespace wakelet {
 namespace {

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "waveout.h"
+#include "audio/waveout.h"
 
 namespace wakelet {
 

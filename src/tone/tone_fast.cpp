@@ -1,4 +1,4 @@
-#include "tone_fast.h"
+#include "tone/tone_fast.h"
 
 #include <algorithm>
 #include <atomic>
@@ -9,7 +9,7 @@
 #include <system_error>
 #include <thread>
 
-#include "tone_math.h"
+#include "tone/tone_math.h"
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <immintrin.h>

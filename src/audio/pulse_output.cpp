@@ -1,7 +1,7 @@
 // The sound-server route. libpulse's threaded main loop runs every callback on its own
 // thread, which sleeps until the server asks for data (about every half second while the
 // stream plays), a check second passes, or the output is closed.
-#include "pulse_output.h"
+#include "audio/pulse_output.h"
 
 #include <pulse/pulseaudio.h>
 

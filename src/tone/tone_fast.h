@@ -23,7 +23,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "tone.h"
+#include "tone/tone.h"
 
 namespace wakelet {
 

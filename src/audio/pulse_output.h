@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "waveout.h"
+#include "audio/waveout.h"
 
 struct timeval;
 struct pa_context;

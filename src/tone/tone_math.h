@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "tone.h"
+#include "tone/tone.h"
 
 namespace wakelet {
 namespace exact {

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "process_state.h"
+#include "program/process_state.h"
 
 namespace wakelet {
 
