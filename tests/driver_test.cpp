@@ -11,7 +11,7 @@
 #include "base/failure.h"
 #include "console_capture.h"
 #include "fake_waveout.h"
-#include "program/process_state.h"
+#include "program/settings.h"
 #include "tone/tone_buffer.h"
 
 namespace wakelet {

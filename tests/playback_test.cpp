@@ -8,7 +8,7 @@
 #include "console_capture.h"
 #include "fake_waveout.h"
 #include "program/driver.h"
-#include "program/process_state.h"
+#include "program/settings.h"
 #include "tone/tone_buffer.h"
 
 namespace wakelet {

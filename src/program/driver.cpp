@@ -6,7 +6,7 @@
 #include "console/console.h"
 #include "program/module_info.h"
 #include "program/playback.h"
-#include "program/process_state.h"
+#include "program/settings.h"
 #include "tone/tone_buffer.h"
 
 namespace wakelet {

@@ -2,7 +2,7 @@
 
 #include "audio/waveout.h"
 #include "console/console.h"
-#include "program/process_state.h"
+#include "program/settings.h"
 #include "tone/tone_buffer.h"
 
 namespace wakelet {
