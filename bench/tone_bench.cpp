@@ -31,9 +31,9 @@
 #include <malloc.h>
 #endif
 
-#include "tone.h"
-#include "tone_buffer.h"
-#include "tone_fast.h"
+#include "tone/tone.h"
+#include "tone/tone_buffer.h"
+#include "tone/tone_fast.h"
 
 namespace {
 

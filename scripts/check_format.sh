@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Fails, listing the files, when a tracked C++ file is not as clang-format (with the
-# project's .clang-format) would write it. Changes nothing.
+# project's .clang-format) would write it, or when a file under src/ includes one from a
+# higher wing (scripts/check_wings.sh). Changes nothing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
@@ -16,3 +17,5 @@ if [ ${#unformatted[@]} -ne 0 ]; then
     exit 1
 fi
 echo "All ${#files[@]} C++ files are formatted."
+# The same goes for the layout: no file under src/ includes one from a higher wing.
+bash scripts/check_wings.sh

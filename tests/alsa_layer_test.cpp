@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "waveout.h"
+#include "audio/waveout.h"
 
 namespace wakelet {
 namespace {

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "console.h"
+#include "console/console.h"
 
 namespace wakelet {
 

@@ -1,4 +1,4 @@
-#include "console.h"
+#include "console/console.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "failure.h"
+#include "base/failure.h"
 
 namespace wakelet {
 namespace {

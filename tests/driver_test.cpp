@@ -1,4 +1,4 @@
-#include "driver.h"
+#include "program/driver.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -8,11 +8,11 @@
 #include <functional>
 #include <new>
 
+#include "base/failure.h"
 #include "console_capture.h"
-#include "failure.h"
 #include "fake_waveout.h"
-#include "process_state.h"
-#include "tone_buffer.h"
+#include "program/settings.h"
+#include "tone/tone_buffer.h"
 
 namespace wakelet {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "waveout.h"
+#include "audio/waveout.h"
 
 namespace wakelet {
 

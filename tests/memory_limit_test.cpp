@@ -1,4 +1,4 @@
-#include "memory_limit.h"
+#include "tone/memory_limit.h"
 
 #include <gtest/gtest.h>
 

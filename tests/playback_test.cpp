@@ -1,4 +1,4 @@
-#include "playback.h"
+#include "program/playback.h"
 
 #include <gtest/gtest.h>
 
@@ -6,12 +6,12 @@
 #include <cstring>
 #include <deque>
 
+#include "base/failure.h"
 #include "console_capture.h"
-#include "driver.h"
-#include "failure.h"
 #include "fake_waveout.h"
-#include "process_state.h"
-#include "tone_buffer.h"
+#include "program/driver.h"
+#include "program/settings.h"
+#include "tone/tone_buffer.h"
 
 namespace wakelet {
 namespace {

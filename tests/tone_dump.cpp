@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tone_buffer.h"
+#include "tone/tone_buffer.h"
 
 #ifdef _WIN32
 #include <fcntl.h>

@@ -1,5 +1,5 @@
 // The fast tone against its definition, the reference evaluation.
-#include "tone_fast.h"
+#include "tone/tone_fast.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <cmath>
 #include <vector>
 
-#include "tone.h"
+#include "tone/tone.h"
 
 namespace wakelet {
 namespace {

@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "tone.h"
-#include "tone_buffer.h"
-#include "tone_fast.h"
+#include "tone/tone.h"
+#include "tone/tone_buffer.h"
+#include "tone/tone_fast.h"
 #include "tone_oracle.h"
 
 namespace wakelet {

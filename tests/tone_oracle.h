@@ -12,7 +12,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "tone.h"
+#include "tone/tone.h"
 
 #if LDBL_MANT_DIG == 64 && defined(__GLIBC__) && (defined(__x86_64__) || defined(__i386__))
 #define WAKELET_TONE_ORACLE 1

@@ -1,4 +1,4 @@
-#include "tone.h"
+#include "tone/tone.h"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +7,9 @@
 #include <cstring>
 #include <ios>
 
-#include "failure.h"
-#include "tone_buffer.h"
-#include "tone_math.h"
+#include "base/failure.h"
+#include "tone/tone_buffer.h"
+#include "tone/tone_math.h"
 #include "tone_oracle.h"
 
 namespace wakelet {

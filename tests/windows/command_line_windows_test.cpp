@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "command_line.h"
+#include "program/command_line.h"
 
 namespace wakelet {
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "console.h"
+#include "console/console.h"
 
 namespace wakelet {
 namespace {

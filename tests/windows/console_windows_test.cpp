@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "console.h"
-#include "console_win32.h"
-#include "failure.h"
+#include "base/failure.h"
+#include "console/console.h"
+#include "console/console_win32.h"
 #include "win32_handles.h"
 
 namespace wakelet {

@@ -1,13 +1,13 @@
-#include "driver.h"
+#include "program/driver.h"
 
 #include <new>
 
-#include "console.h"
-#include "failure.h"
-#include "module_info.h"
-#include "playback.h"
-#include "process_state.h"
-#include "tone_buffer.h"
+#include "base/failure.h"
+#include "console/console.h"
+#include "program/module_info.h"
+#include "program/playback.h"
+#include "program/settings.h"
+#include "tone/tone_buffer.h"
 
 namespace wakelet {
 

@@ -9,9 +9,9 @@
 #include <mutex>
 #include <new>
 
-#include "alsa_output.h"
-#include "pulse_output.h"
-#include "waveout.h"
+#include "audio/alsa_output.h"
+#include "audio/pulse_output.h"
+#include "audio/waveout.h"
 
 namespace wakelet {
 

@@ -1,12 +1,12 @@
-#include "tone_buffer.h"
+#include "tone/tone_buffer.h"
 
 #include <new>
 #include <optional>
 
-#include "failure.h"
-#include "memory_limit.h"
-#include "tone.h"
-#include "tone_fast.h"
+#include "base/failure.h"
+#include "tone/memory_limit.h"
+#include "tone/tone.h"
+#include "tone/tone_fast.h"
 
 namespace wakelet {
 

@@ -1,4 +1,4 @@
-#include "tone_math.h"
+#include "tone/tone_math.h"
 
 #include <array>
 #include <cmath>

@@ -5,7 +5,7 @@
 #include <sstream>
 #include <vector>
 
-#include "memory_limit.h"
+#include "tone/memory_limit.h"
 
 namespace wakelet {
 

@@ -2,13 +2,14 @@
 // nearest with ties to even as the tone's chain prescribes, and a correctly rounded sine.
 // Nothing here depends on the processor's floating-point types beyond IEEE double, which
 // is only ever taken apart and put together exactly, so every build computes the same
-// bits. tone.cpp evaluates the tone's chain with it; tone_fast.cpp takes the sines its
-// tables start from, the split of the angular step into whole turns, and exact roundings.
+// bits. tone.cpp evaluates the tone's chain with it; the fast evaluation takes from it the
+// sines its tables start from (tone_rotation.cpp), the split of the angular step into whole
+// turns (tone_plan.cpp), and exact roundings.
 #pragma once
 
 #include <cstdint>
 
-#include "tone.h"
+#include "tone/tone.h"
 
 namespace wakelet {
 namespace exact {

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "waveout.h"
+#include "audio/waveout.h"
 
 struct pa_context;
 struct pa_stream;

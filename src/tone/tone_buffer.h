@@ -1,20 +1,14 @@
-// The process-wide settings and buffers that the driver and the tone engine share. The
-// driver sets Running, Verbose and CycleInterval before the first cycle; the tone engine
-// owns WaveFormat and Samples, which live for the whole process and which the device
-// reads in place while it plays.
+// The tone's output format and buffer, which live for the whole process and which the
+// device reads in place while it plays, and what builds them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 
-#include "waveout.h"
+#include "audio/waveout.h"
 
 namespace wakelet {
-
-extern bool Running;                 // the loop goes on while set; the tone engine may clear it
-extern bool Verbose;                 // per-cycle device messages
-extern std::uint32_t CycleInterval;  // ms: tone length, and the wait after a failed open
 
 // One 32-bit sample a frame of the single channel, in one contiguous block.
 class TWaveformSamples {
@@ -37,5 +31,10 @@ private:
 
 extern WAVEFORMATEX WaveFormat;
 extern TWaveformSamples Samples;
+
+void InitWaveFormat();
+
+// Replaces Samples with DurationMs of a sine of Frequency hertz at Amplitude of full scale.
+void GenerateTone(std::int32_t Frequency, std::uint32_t DurationMs, double Amplitude);
 
 }  // namespace wakelet

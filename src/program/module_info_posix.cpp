@@ -4,7 +4,7 @@
 #include <climits>
 #include <cstdint>
 
-#include "module_info.h"
+#include "program/module_info.h"
 
 namespace wakelet {
 

@@ -6,7 +6,7 @@
 // needs to make room. Progress is what the device plays, not what it accepts: a plugin on
 // a dead server keeps taking writes after each underrun recovery, so only room that opens
 // up by itself counts, and a buffer that shows none for StallLimit ends.
-#include "alsa_output.h"
+#include "audio/alsa_output.h"
 
 #include <alsa/asoundlib.h>
 #include <poll.h>

@@ -1,11 +1,11 @@
-#include "tone.h"
+#include "tone/tone.h"
 
 #include <cmath>
 #include <limits>
 #include <utility>
 
-#include "failure.h"
-#include "tone_math.h"
+#include "base/failure.h"
+#include "tone/tone_math.h"
 
 namespace wakelet {
 

@@ -5,7 +5,7 @@
 // queue, so the tone plays on while the caller sleeps between its polls, and the process
 // wakes for nothing else. A libpulse thread of its own would wake for every 64 KiB block
 // the server hands back from shared memory, whatever the request size.
-#include "pulse_output.h"
+#include "audio/pulse_output.h"
 
 #include <pulse/pulseaudio.h>
 

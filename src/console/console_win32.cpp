@@ -1,10 +1,10 @@
 // The console's native side on Windows: the process's standard handles, written and read
 // through WriteFile and ReadFile whether they are a console, a file or a pipe.
-#include "console_win32.h"
+#include "console/console_win32.h"
 
 #include <windows.h>
 
-#include "console.h"
+#include "console/console.h"
 
 namespace wakelet {
 

@@ -4,8 +4,8 @@
 
 #include <string_view>
 
-#include "command_line.h"
-#include "driver.h"
+#include "program/command_line.h"
+#include "program/driver.h"
 
 int main() {
     return wakelet::RunProgram(wakelet::FirstArgumentIsVerbose(std::wstring_view(GetCommandLineW())));

@@ -5,17 +5,12 @@
 // phase w t is an arithmetic progression, so sin(w t) A is a rotation: every sample is the
 // first phase of its block, (A cos, A sin), turned by a tabulated angle. That takes two
 // products and a sum in double precision per sample, with a proven error bound (see
-// tone_fast.cpp). A sample whose fast value lies so close to a half-integer that this
+// tone_plan.cpp). A sample whose fast value lies so close to a half-integer that this
 // bound and the definition's own roundings (of w t to 64 bits, of the sine and of the
 // product) could tip the rounding is a close call: it is evaluated by the definition
 // (ToneSample) itself. Every other sample rounds to what the definition gives.
 //
-// The fast path's precondition, checked when a buffer is planned (PlanTone): the time
-// step is positive and finite; the peak is at most full scale (|A| <= 2147483647);
-// |w| <= 2^31; w lies so close to a whole number of turns that the excess, times the
-// buffer's last time, stays within 2^-30 radians (an integer frequency: w = 2 pi f rounded
-// to double); the error bound leaves at most 1/64 of close calls; and double arithmetic
-// is evaluated in double (FLT_EVAL_METHOD 0). A tone outside it is built by the definition,
+// A tone outside the fast path's precondition (tone_plan.h) is built by the definition,
 // sample by sample.
 #pragma once
 
@@ -23,52 +18,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "tone.h"
+#include "tone/tone.h"
+#include "tone/tone_kernels.h"
+#include "tone/tone_plan.h"
 
 namespace wakelet {
-
-// A stretch of the buffer over which the running time grows by one exact step:
-// t(first + m) = start + m * step for m < count, every value and sum exact.
-struct ToneTimeRun {
-    std::size_t first;
-    std::size_t count;
-    double start;
-    double step;
-};
-
-// The running time of the reference (t accumulated from 0 by timeStep with NextToneTime)
-// as consecutive runs covering indices [0, count), so that the time at any index is known
-// without the serial sum. timeStep must be positive and finite.
-std::vector<ToneTimeRun> ToneTimeline(double timeStep, std::size_t count);
-
-// What the fast evaluation of one buffer needs besides its output; read-only once made.
-struct TonePlan {
-    ToneSteps steps{};
-    std::size_t count = 0;
-    std::vector<ToneTimeRun> timeline;
-    // False when the tone lies outside the fast path's precondition (above): the whole
-    // buffer then takes the reference evaluation.
-    bool fast = false;
-    // Fast values within this distance of a half-integer are close calls.
-    double tieMargin = 0;
-    // w = 2 pi turns + excess: turns is the whole number nearest w / 2 pi, and excess is
-    // known to a relative 2^-51.
-    std::int64_t turns = 0;
-    double excess = 0;
-};
-
-TonePlan PlanTone(const ToneSteps& steps, std::size_t count);
-
-// The kernels that turn a block's start and its table into samples.
-enum class ToneKernel {
-    Portable,  // plain C++ that compilers vectorise (NEON on ARM64); any processor
-    Sse2,      // x86-64
-    Avx2,      // x86-64 with AVX2 and FMA, chosen at run time
-};
-
-// The kernels this build runs on this processor, the fastest last.
-std::vector<ToneKernel> ToneKernels();
-const char* ToneKernelName(ToneKernel kernel) noexcept;
 
 // Writes pieces of one planned buffer; one writer a thread. A writer keeps the rotation
 // table of the last time step it worked with.

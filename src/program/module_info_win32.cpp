@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "module_info.h"
+#include "program/module_info.h"
 
 namespace wakelet {
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <thread>
 
-#include "waveout.h"
+#include "audio/waveout.h"
 
 namespace wakelet {
 

@@ -1,9 +1,9 @@
-#include "console.h"
+#include "console/console.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "failure.h"
+#include "base/failure.h"
 
 namespace wakelet {
 

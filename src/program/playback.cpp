@@ -1,9 +1,9 @@
-#include "playback.h"
+#include "program/playback.h"
 
-#include "console.h"
-#include "process_state.h"
-#include "tone_buffer.h"
-#include "waveout.h"
+#include "audio/waveout.h"
+#include "console/console.h"
+#include "program/settings.h"
+#include "tone/tone_buffer.h"
 
 namespace wakelet {
 

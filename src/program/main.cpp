@@ -1,8 +1,8 @@
 #include <string_view>
 
-#include "command_line.h"
-#include "console.h"
-#include "driver.h"
+#include "console/console.h"
+#include "program/command_line.h"
+#include "program/driver.h"
 
 int main(int argc, char** argv) {
     wakelet::ReserveStandardError();

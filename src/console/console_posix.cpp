@@ -7,7 +7,7 @@
 #include <csignal>
 #include <cstdint>
 
-#include "console.h"
+#include "console/console.h"
 
 // Present only in a build with a sanitizer runtime, whose reports go to descriptor 2
 // unless told otherwise.
