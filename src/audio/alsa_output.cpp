@@ -22,6 +22,8 @@
 #include <system_error>
 #include <vector>
 
+#include "audio/output_limits.h"
+
 namespace wakelet {
 
 namespace {
@@ -34,10 +36,6 @@ constexpr unsigned LatencyUs = 2000000;
 constexpr int LongestWaitMs = 1000;
 // How often the end of a fully queued buffer is looked for.
 constexpr int EndPollMs = 100;
-// How long an open may take before the device counts as unusable.
-constexpr std::chrono::seconds OpenTimeout{5};
-// A device that plays nothing for this long has gone away.
-constexpr std::chrono::seconds StallLimit{5};
 // Repeated underruns with nothing played between them are spaced out, up to this.
 constexpr int LongestRecoveryPauseMs = 1000;
 
@@ -170,7 +168,7 @@ int MillisecondsFor(snd_pcm_uframes_t frames, unsigned rate) {
 
 }  // namespace
 
-struct AlsaOutput::Device {
+struct AlsaOutput::Player {
     Pcm pcm;
     unsigned frameBytes = 0;
     unsigned rate = 0;
@@ -335,36 +333,36 @@ MMRESULT AlsaOutput::Open(const WAVEFORMATEX& format, std::unique_ptr<AlsaOutput
 
     snd_pcm_format_t alsaFormat;
     if (!AlsaFormat(format, &alsaFormat)) return WAVERR_BADFORMAT;
-    auto device = std::make_unique<Device>();
-    if (device->stop.fd < 0) return MMSYSERR_NOMEM;
-    MMRESULT result = OpenDefaultPcm(alsaFormat, format.nChannels, format.nSamplesPerSec, &device->pcm);
+    auto player = std::make_unique<Player>();
+    if (player->stop.fd < 0) return MMSYSERR_NOMEM;
+    MMRESULT result = OpenDefaultPcm(alsaFormat, format.nChannels, format.nSamplesPerSec, &player->pcm);
     if (result != MMSYSERR_NOERROR) return result;
-    if (snd_pcm_get_params(device->pcm.get(), &device->bufferFrames, &device->periodFrames) < 0 ||
-        device->bufferFrames == 0 || device->periodFrames == 0)
+    if (snd_pcm_get_params(player->pcm.get(), &player->bufferFrames, &player->periodFrames) < 0 ||
+        player->bufferFrames == 0 || player->periodFrames == 0)
         return MMSYSERR_ERROR;
-    device->periodFrames = std::min(device->periodFrames, device->bufferFrames);
-    device->frameBytes = format.nBlockAlign;
-    device->rate = format.nSamplesPerSec;
-    if (snd_pcm_type(device->pcm.get()) == SND_PCM_TYPE_IOPLUG && !device->PlaysSilence(OpenTimeout))
+    player->periodFrames = std::min(player->periodFrames, player->bufferFrames);
+    player->frameBytes = format.nBlockAlign;
+    player->rate = format.nSamplesPerSec;
+    if (snd_pcm_type(player->pcm.get()) == SND_PCM_TYPE_IOPLUG && !player->PlaysSilence(OpenTimeout))
         return MMSYSERR_NODRIVER;
-    out->reset(new AlsaOutput(std::move(device)));
+    out->reset(new AlsaOutput(std::move(player)));
     return MMSYSERR_NOERROR;
 }
 
-AlsaOutput::AlsaOutput(std::unique_ptr<Device> device) : device_(std::move(device)) {}
+AlsaOutput::AlsaOutput(std::unique_ptr<Player> player) : player_(std::move(player)) {}
 
 AlsaOutput::~AlsaOutput() {
-    if (player_.joinable()) {
-        device_->stop.Raise();
-        player_.join();
+    if (thread_.joinable()) {
+        player_->stop.Raise();
+        thread_.join();
     }
 }
 
 bool AlsaOutput::Start(const char* data, std::size_t frames) {
     finished_ = false;
     try {
-        player_ = std::thread([this, data, frames] {
-            device_->Play(data, frames);
+        thread_ = std::thread([this, data, frames] {
+            player_->Play(data, frames);
             finished_ = true;
         });
     } catch (const std::system_error&) {

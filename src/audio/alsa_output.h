@@ -29,13 +29,13 @@ public:
     // or stopped playing.
     bool Finished() const noexcept { return finished_; }
 
-    struct Device;
+    struct Player;  // the PCM and the state of the thread that feeds it
 
 private:
-    explicit AlsaOutput(std::unique_ptr<Device> device);
+    explicit AlsaOutput(std::unique_ptr<Player> player);
 
-    std::unique_ptr<Device> device_;
-    std::thread player_;
+    std::unique_ptr<Player> player_;
+    std::thread thread_;
     std::atomic<bool> finished_{false};
 };
 

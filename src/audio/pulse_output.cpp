@@ -11,6 +11,8 @@
 
 #include <algorithm>
 
+#include "audio/output_limits.h"
+
 namespace wakelet {
 
 namespace {
@@ -20,11 +22,8 @@ using Clock = std::chrono::steady_clock;
 // The server's queue: deep enough to play on through a late poll, refilled every second.
 constexpr pa_usec_t LatencyUs = 4000000;
 constexpr pa_usec_t RequestUs = 1000000;
-// How long connecting and readying a stream may take before the server counts as unusable.
-constexpr std::chrono::seconds OpenTimeout{5};
-// A stream whose clock stands and that the server asks no data of for this long has
+// A stream whose clock stands, and that the server asks no data of, for StallLimit has
 // stopped playing.
-constexpr std::chrono::seconds StallLimit{5};
 // The most of what has arrived from the server that one poll handles.
 constexpr int MostRoundsAPoll = 16;
 

@@ -13,12 +13,12 @@ constexpr DWORD FirstWaitMs = 500;
 constexpr DWORD PollMs = 100;
 
 // Closes the device on every way out of the cycle.
-class OpenDevice {
+class DeviceCloser {
 public:
-    explicit OpenDevice(HWAVEOUT device) : device_(device) {}
-    ~OpenDevice() { waveOutClose(device_); }
-    OpenDevice(const OpenDevice&) = delete;
-    OpenDevice& operator=(const OpenDevice&) = delete;
+    explicit DeviceCloser(HWAVEOUT device) : device_(device) {}
+    ~DeviceCloser() { waveOutClose(device_); }
+    DeviceCloser(const DeviceCloser&) = delete;
+    DeviceCloser& operator=(const DeviceCloser&) = delete;
     HWAVEOUT get() const { return device_; }
 
 private:
@@ -60,7 +60,7 @@ void PlayCycle() {
         Sleep(CycleInterval);
         return;
     }
-    OpenDevice device(handle);
+    DeviceCloser device(handle);
     if (Verbose) WriteLine("audio device found.");
 
     header.lpData = reinterpret_cast<LPSTR>(Samples.data());
