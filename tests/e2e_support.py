@@ -13,6 +13,7 @@ import select
 import signal
 import subprocess
 import tempfile
+import threading
 import time
 import tty
 import unittest
@@ -306,6 +307,38 @@ class PulseServer:
                 return time.monotonic() - start
             time.sleep(0.05)
         return None
+
+    def record(self, seconds, sink="keepalive"):
+        """About `seconds` of what `sink` plays, from its monitor, as raw samples."""
+        recorder = subprocess.Popen(["parec", "-d", sink + ".monitor", "--format=s32le", "--channels=1",
+                                     "--rate=%d" % SAMPLE_RATE, "--raw"], env=self.env, stdout=subprocess.PIPE)
+        recorded = b""
+        deadline = time.monotonic() + 20
+        while len(recorded) < seconds * SAMPLE_RATE * 4 and time.monotonic() < deadline:
+            recorded += os.read(recorder.stdout.fileno(), 65536)
+        recorder.terminate()
+        recorder.wait()
+        return recorded
+
+    def watch_cycles(self, run, count, sink="keepalive"):
+        """Times `count` whole cycles of `run`, the first starting now, while sampling the
+        state of `sink` every quarter second: ([(seconds, CPU seconds)], [states])."""
+        started = run.mark()
+        states = []
+        done = threading.Event()
+
+        def sample():
+            while not done.wait(0.25):
+                states.append(self.sink_states().get(sink))
+
+        sampler = threading.Thread(target=sample)
+        sampler.start()
+        try:
+            cycles = run.cycles(count, 75 * count, started)
+        finally:
+            done.set()
+            sampler.join()
+        return cycles, states
 
     def kill(self):
         if self.process and self.process.poll() is None:

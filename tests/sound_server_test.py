@@ -11,7 +11,6 @@ import os
 import signal
 import subprocess
 import sys
-import threading
 import time
 import unittest
 
@@ -72,21 +71,7 @@ class SoundServer(RunsTestCase):
         # The first cycle also waits for the suspended sink to wake; the ones after it
         # are timed whole.
         self.assertEqual(run.read_until(FOUND, 70, count=2), BANNER + FOUND * 2)
-        started = run.mark()
-        states = []
-        done = threading.Event()
-
-        def sample():
-            while not done.wait(0.25):
-                states.append(self.server.sink_states().get("keepalive"))
-
-        sampler = threading.Thread(target=sample)
-        sampler.start()
-        try:
-            cycles = run.cycles(2, 150, started)
-        finally:
-            done.set()
-            sampler.join()
+        cycles, states = self.server.watch_cycles(run, 2)
         self.assertEqual(run.output, BANNER + FOUND * 4)
         self.assertEqual(len(cycles), 2)
         for seconds, cpu in cycles:
@@ -101,14 +86,7 @@ class SoundServer(RunsTestCase):
         self.assertIsNotNone(self.server.wait_for_state("keepalive", self.idle_state, 10))
 
     def record_a_second_of_the_tone(self, tone):
-        recorder = subprocess.Popen(["parec", "-d", "keepalive.monitor", "--format=s32le", "--channels=1",
-                                     "--rate=44100", "--raw"], env=self.server.env, stdout=subprocess.PIPE)
-        recorded = b""
-        deadline = time.monotonic() + 20
-        while len(recorded) < 3 * 44100 * 4 and time.monotonic() < deadline:
-            recorded += os.read(recorder.stdout.fileno(), 65536)
-        recorder.terminate()
-        recorder.wait()
+        recorded = self.server.record(3)
         # The recording's last whole second.
         stretch = recorded[-(len(recorded) % 4) - 44100 * 4:len(recorded) - len(recorded) % 4]
         self.assertEqual(len(stretch), 44100 * 4, "recorded %d bytes" % len(recorded))

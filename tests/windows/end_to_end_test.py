@@ -15,7 +15,6 @@ import re
 import signal
 import subprocess
 import sys
-import threading
 import time
 import unittest
 
@@ -86,17 +85,6 @@ class EndToEnd(RunsTestCase):
         self.assertIsNotNone(server.wait_for_state("keepalive", "SUSPENDED", 5))
         return self.start(args, pulse=(prefix, server.address)), server
 
-    def record_monitor(self, server, seconds):
-        recorder = subprocess.Popen(["parec", "-d", "keepalive.monitor", "--format=s32le", "--channels=1",
-                                     "--rate=%d" % SAMPLE_RATE, "--raw"], env=server.env, stdout=subprocess.PIPE)
-        recorded = b""
-        deadline = time.monotonic() + 20
-        while len(recorded) < seconds * SAMPLE_RATE * 4 and time.monotonic() < deadline:
-            recorded += os.read(recorder.stdout.fileno(), 65536)
-        recorder.terminate()
-        recorder.wait()
-        return samples(recorded)
-
     def test_wines_pulseaudio_driver_plays_the_tone_in_whole_minutes(self):
         # The Linux build's minute where there is one; test_the_device_receives_the_tone_exactly
         # holds the Windows build's own to it.
@@ -109,7 +97,7 @@ class EndToEnd(RunsTestCase):
         # Two whole seconds of the tone, unbroken. Wine's driver feeds the server in small
         # pieces, and on a machine whose cores are all busy it misses some (the server then
         # plays a gap), so the two seconds are looked for in eight.
-        recorded = self.record_monitor(server, 8)
+        recorded = samples(server.record(8))
         self.assertGreater(len(recorded), 7 * SAMPLE_RATE, "recorded %d samples" % len(recorded))
         self.assertGreater(max(recorded), 200000000, "the sink received silence or a faint tone")
         differences = []
@@ -123,21 +111,7 @@ class EndToEnd(RunsTestCase):
         # The first cycle also waits for the suspended sink to wake; the ones after it are
         # timed whole.
         self.assertEqual(run.read_until(FOUND, 70, count=2), BANNER + FOUND * 2)
-        started = run.mark()
-        states = []
-        done = threading.Event()
-
-        def sample():
-            while not done.wait(0.25):
-                states.append(server.sink_states().get("keepalive"))
-
-        sampler = threading.Thread(target=sample)
-        sampler.start()
-        try:
-            cycles = run.cycles(2, 150, started)
-        finally:
-            done.set()
-            sampler.join()
+        cycles, states = server.watch_cycles(run, 2)
         self.assertEqual(run.output, BANNER + FOUND * 4)
         self.assertEqual(len(cycles), 2)
         for seconds, _ in cycles:
