@@ -38,6 +38,14 @@ def null_sink(name):
     return ["sink_name=%s" % name, "format=s32le", "channels=1", "rate=%d" % SAMPLE_RATE, "norewinds=1"]
 
 
+def raise_priority(niceness):
+    """Runs this process at `niceness` where it may (as root), as it is otherwise."""
+    try:
+        os.setpriority(os.PRIO_PROCESS, 0, niceness)
+    except PermissionError:
+        pass
+
+
 def private_environment(workdir, alsa_config="", pulse_server=None, pipewire_runtime=None):
     """An environment whose audio goes only where `alsa_config` says, and to the PulseAudio
     server `pulse_server` or the PipeWire daemon in `pipewire_runtime` when given."""
@@ -95,7 +103,7 @@ class Run:
 
     def __init__(self, binary, args, workdir=None, alsa_config="", pulse_server=None, env=None,
                  terminal=True, stdin=subprocess.DEVNULL, memory_limit=None, reader_gone=False,
-                 pipewire_runtime=None, cgroup=None):
+                 pipewire_runtime=None, cgroup=None, niceness=None):
         if env is None:
             env = private_environment(workdir, alsa_config, pulse_server, pipewire_runtime)
         if terminal:
@@ -113,6 +121,8 @@ class Run:
             if cgroup:
                 with open(os.path.join(cgroup, "cgroup.procs"), "w") as f:
                     f.write("0")
+            if niceness is not None:
+                raise_priority(niceness)
 
         self.process = subprocess.Popen([binary] + args, stdin=stdin, stdout=writer,
                                         stderr=subprocess.PIPE, env=env, preexec_fn=limit)
