@@ -21,7 +21,8 @@ struct WaveOutDevice {
     unsigned frameBytes = 0;
     WAVEHDR* playing = nullptr;  // the header written and not yet unprepared
 
-    bool Finished() const { return pulse ? pulse->Finished() : alsa->Finished(); }
+    // Not const: through libpulse, asking is what feeds the server and reads its clock.
+    bool Finished() { return pulse ? pulse->Finished() : alsa->Finished(); }
 };
 
 namespace {
