@@ -1,5 +1,6 @@
 #include "fake_waveout.h"
 
+#include <algorithm>
 #include <memory>
 #include <set>
 
@@ -7,6 +8,7 @@ namespace wakelet {
 
 struct WaveOutDevice {
     const WAVEHDR* queued = nullptr;
+    std::uint64_t writtenAt = 0;
     std::uint64_t doneAt = 0;
 };
 
@@ -77,6 +79,7 @@ MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* header, UINT headerSize) {
         fake.playMs >= 0 ? static_cast<std::uint64_t>(fake.playMs)
                          : std::uint64_t{header->dwBufferLength} * 1000 / fake.openedFormat.nAvgBytesPerSec;
     device->queued = header;
+    device->writtenAt = fake.now;
     device->doneAt = fake.now + length;
     fake.playedData = header->lpData;
     fake.playedBytes = header->dwBufferLength;
@@ -93,8 +96,29 @@ MMRESULT waveOutUnprepareHeader(HWAVEOUT device, WAVEHDR* header, UINT headerSiz
     return Record(FakeCall::Unprepare, MMSYSERR_NOERROR);
 }
 
+MMRESULT waveOutGetPosition(HWAVEOUT device, MMTIME* time, UINT timeSize) {
+    if (!Known(device) || timeSize != sizeof(MMTIME)) return Record(FakeCall::Position, MMSYSERR_INVALPARAM);
+    std::uint64_t moved = device->queued ? std::min(fake.now, device->doneAt) - device->writtenAt : 0;
+    if (device->queued && fake.movesMs >= 0) moved = std::min<std::uint64_t>(moved, fake.movesMs);
+    moved -= moved % fake.stepMs;
+    time->wType = TIME_BYTES;
+    time->u.cb = static_cast<DWORD>(moved * fake.openedFormat.nAvgBytesPerSec / 1000);
+    return Record(FakeCall::Position, MMSYSERR_NOERROR, time->u.cb);
+}
+
+MMRESULT waveOutReset(HWAVEOUT device) {
+    if (!Known(device)) return Record(FakeCall::Reset, MMSYSERR_INVALHANDLE);
+    device->doneAt = fake.now;
+    return Record(FakeCall::Reset, MMSYSERR_NOERROR);
+}
+
 MMRESULT waveOutClose(HWAVEOUT device) {
     if (!Known(device)) return Record(FakeCall::Close, MMSYSERR_INVALHANDLE);
+    // As winmm: a device that still holds a buffer stays open.
+    if (device->queued != nullptr && fake.now < device->doneAt) {
+        ++fake.misuses;
+        return Record(FakeCall::Close, WAVERR_STILLPLAYING);
+    }
     devices.erase(device);
     delete device;
     --fake.openDevices;
@@ -108,9 +132,10 @@ void Sleep(DWORD milliseconds) {
 }
 
 std::string DescribeCalls(const std::vector<FakeCall>& calls) {
-    static const char* const names[] = {"open", "prepare", "write", "unprepare", "close", "sleep"};
+    static const char* const names[] = {"open", "prepare", "write", "unprepare", "close", "sleep", "", "reset"};
     std::string text;
     for (const FakeCall& call : calls) {
+        if (call.kind == FakeCall::Position) continue;
         if (!text.empty()) text += ' ';
         text += names[call.kind];
         if (call.kind == FakeCall::Sleep)

@@ -13,15 +13,17 @@
 namespace wakelet {
 
 struct FakeCall {
-    enum Kind { Open, Prepare, Write, Unprepare, Close, Sleep } kind;
+    enum Kind { Open, Prepare, Write, Unprepare, Close, Sleep, Position, Reset } kind;
     std::uint64_t at;     // virtual time of the call, ms
-    std::uint64_t value;  // Sleep: ms; Write: bytes; Open: the format tag; others 0
+    std::uint64_t value;  // Sleep: ms; Write: bytes; Open: the format tag; Position: bytes; others 0
     MMRESULT result;
 };
 
 struct FakeWaveOut {
     std::deque<MMRESULT> openResults;  // results of the coming opens; MMSYSERR_NOERROR after them
     std::int64_t playMs = -1;          // how long a written buffer plays; -1: its length at the format's rate
+    std::int64_t movesMs = -1;         // how long its position moves; -1: as long as it plays
+    std::uint64_t stepMs = 1;          // the position moves in steps this far apart
     std::function<void()> onSleep;     // runs after each Sleep has advanced the clock
 
     std::uint64_t now = 0;
@@ -38,7 +40,8 @@ struct FakeWaveOut {
 FakeWaveOut& Fake();
 void ResetFakeWaveOut();
 
-// The calls as one line, e.g. "open=32 open(extensible)=0 prepare write sleep(500) unprepare=0 close".
+// The calls as one line, e.g. "open=32 open(extensible)=0 prepare write sleep(500) unprepare=0 close";
+// position calls are left out.
 std::string DescribeCalls(const std::vector<FakeCall>& calls);
 
 }  // namespace wakelet

@@ -117,10 +117,46 @@ TEST_F(Cycle, HandsTheWholeBufferToTheDeviceInPlace) {
             // The device plays the buffer's own length: one poll per 100 ms after the first 500.
             EXPECT_EQ(Fake().calls.back().at, interval);
             EXPECT_EQ(Count(FakeCall::Unprepare, WAVERR_STILLPLAYING), (interval - 500) / 100);
+            EXPECT_EQ(Count(FakeCall::Reset, MMSYSERR_NOERROR), 0u);
             EXPECT_EQ(Fake().misuses, 0);
         }
     EXPECT_EQ(Fake().playedBytes, 635040000u);
     EXPECT_EQ(WaveFormat.wFormatTag, WAVE_FORMAT_PCM);
+}
+
+TEST_F(Cycle, ADeviceWhosePositionStandsForFiveSecondsIsResetAndClosed) {
+    constexpr std::int64_t Never = std::int64_t{1} << 40;
+    const struct {
+        const char* what;
+        std::int64_t playMs, movesMs;
+        std::uint64_t stepMs;
+        std::int64_t resetAt;  // -1: never
+        std::uint64_t closedAt;
+    } rows[] = {
+        {"never plays, never finishes", Never, 0, 1, 5000, 5000},
+        {"stops after 20 s", Never, 20000, 1, 25000, 25000},
+        {"moves every 5 s: slow, not stalled", 60000, -1, 5000, -1, 60000},
+        {"moves every 5.1 s", 60000, -1, 5100, 5000, 5000},
+        {"stands still once all is played, then finishes", 20000, 15000, 1, -1, 20000},
+    };
+    for (const auto& row : rows) {
+        ResetFakeWaveOut();
+        Fake().playMs = row.playMs;
+        Fake().movesMs = row.movesMs;
+        Fake().stepMs = row.stepMs;
+        PlayCycle();
+        auto reset = std::find_if(Fake().calls.begin(), Fake().calls.end(),
+                                  [](const FakeCall& c) { return c.kind == FakeCall::Reset; });
+        EXPECT_EQ(reset == Fake().calls.end() ? -1 : static_cast<std::int64_t>(reset->at), row.resetAt) << row.what;
+        EXPECT_EQ(Fake().calls.back().kind, FakeCall::Close) << row.what;
+        EXPECT_EQ(Fake().calls.back().at, row.closedAt) << row.what;
+        EXPECT_EQ(Fake().openDevices, 0) << row.what;
+        EXPECT_EQ(Fake().misuses, 0) << row.what;
+        EXPECT_TRUE(Running);
+    }
+    // The next cycle opens the device again at once.
+    PlayCycle();
+    EXPECT_EQ(Count(FakeCall::Open, 0), 2u);
 }
 
 TEST_F(Cycle, WithoutADeviceWaitsOneIntervalAndSaysSoOnlyWhenVerbose) {
@@ -201,7 +237,7 @@ TEST_F(Cycle, AFailureWhileTheDeviceIsOpenClosesItFirst) {
     // A failure raised during the wait...
     Fake().onSleep = [] { throw EOutOfMemory(); };
     EXPECT_THROW(PlayCycle(), EOutOfMemory);
-    EXPECT_EQ(DescribeCalls(Fake().calls), "open=0 prepare write sleep(500) close");
+    EXPECT_EQ(DescribeCalls(Fake().calls), "open=0 prepare write sleep(500) reset unprepare=0 close");
     EXPECT_EQ(Fake().openDevices, 0);
 
     // ...and a console that fails on "audio device found.".

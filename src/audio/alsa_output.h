@@ -16,6 +16,9 @@ public:
     // Opens ALSA's default PCM for `format`. MMSYSERR_NOERROR and an output only once the
     // device has taken the format and, for a sound server's plugin, shown that it plays.
     static MMRESULT Open(const WAVEFORMATEX& format, std::unique_ptr<AlsaOutput>* out);
+    // Whether ALSA's default PCM is a sound server's plugin rather than a way to a sound
+    // card, as the configuration says; nothing is opened to tell.
+    static bool DefaultIsAServer();
 
     AlsaOutput(const AlsaOutput&) = delete;
     AlsaOutput& operator=(const AlsaOutput&) = delete;
@@ -25,9 +28,12 @@ public:
     // Plays `frames` frames from `data` on a thread of its own; `data` is read in place
     // and must stay until Finished() or destruction. False when the thread cannot start.
     bool Start(const char* data, std::size_t frames);
-    // True once the buffer has been played, or ended early because the device went away
-    // or stopped playing.
+    // True once the buffer has been played, or ended early because the device went away.
     bool Finished() const noexcept { return finished_; }
+    // Frames of the buffer the device has played.
+    std::uint64_t Position() const noexcept;
+    // Stops the player promptly; Finished() is true from then on.
+    void Reset();
 
     struct Player;  // the PCM and the state of the thread that feeds it
 

@@ -19,13 +19,14 @@ namespace wakelet {
 
 class PulseOutput {
 public:
-    enum class Reach { Connected, NoServer, Failed };
-
     // Connects to the user's sound server and opens a stream in `format` on its default
-    // output. NoServer: nothing answers, and the caller may try another route. Failed: a
-    // server answered but took no stream (no output, a refused format, or a stream that
-    // never got ready); `error` says why.
-    static Reach Open(const WAVEFORMATEX& format, std::unique_ptr<PulseOutput>* out, MMRESULT* error);
+    // output; MMSYSERR_NOERROR and an output only once the stream has started playing.
+    // MMSYSERR_NODRIVER: no server answered, and the caller may try another route (see
+    // ServerExpected); any other code: a server answered but cannot be used now.
+    static MMRESULT Open(const WAVEFORMATEX& format, std::unique_ptr<PulseOutput>* out);
+    // Whether a server belongs here though none answered: its socket is there but refuses,
+    // or a server answered an earlier open of this process.
+    static bool ServerExpected();
 
     PulseOutput(const PulseOutput&) = delete;
     PulseOutput& operator=(const PulseOutput&) = delete;
@@ -37,9 +38,13 @@ public:
     void Start(const char* data, std::size_t bytes);
     // Handles what the server has sent, feeds it, and says whether the buffer is done: its
     // last sample has reached the output by the stream's own clock, or the buffer ended
-    // early because the server, the stream or its output went away or stopped playing. The
-    // stream plays on only while this is called at least every three seconds or so.
+    // early because the server, the stream or its output went away. The stream plays on
+    // only while this is called at least every three seconds or so.
     bool Finished();
+    // Bytes of the buffer the server has read, as of its last report.
+    std::uint64_t Position() const;
+    // Drops what the server still holds of the buffer; Finished() is true from then on.
+    void Reset();
 
 private:
     PulseOutput();

@@ -4,18 +4,20 @@
 //   - Linux: waveout_linux.cpp, a layer of ours on libpulse and libasound;
 //   - tests: tests/fake_waveout.cpp, which records every call and runs on a virtual clock.
 //
-// Contract, as the playback cycle relies on it (all calls come from one thread):
+// Contract, as the playback cycle relies on it. All calls come from one thread, and none
+// throws: a resource that cannot be had is a result code.
 //   waveOutOpen(&device, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL)
 //       Opens the system's default output for `format`. Returns MMSYSERR_NOERROR and a
 //       handle only when a device has accepted the format; any other code means no usable
-//       device. It returns within a few seconds (the Linux layer gives up on a device after
-//       5 s, and counts one that takes a stream but plays nothing as no device). The format
-//       record is read during the call only. WAVERR_BADFORMAT says that the device refused
-//       the format's description: the caller may then describe the same samples as a
-//       WAVEFORMATEXTENSIBLE (tag WAVE_FORMAT_EXTENSIBLE, cbSize 22, its valid bits, channel
-//       mask and subformat said explicitly) and open once more. Drivers may take samples
-//       wider than 16 bits only so (Wine's PulseAudio driver does); the Linux layer takes
-//       either description of a format it can play.
+//       device. It returns within a few seconds: the Linux layer gives up on an output after
+//       5 s, and counts one that takes a stream but does not start playing it within that
+//       time as no device. The format record is read during the call only.
+//       WAVERR_BADFORMAT says that the device refused the format's description, and nothing
+//       else: the caller may then describe the same samples as a WAVEFORMATEXTENSIBLE (tag
+//       WAVE_FORMAT_EXTENSIBLE, cbSize 22, its valid bits, channel mask and subformat said
+//       explicitly) and open once more. Drivers may take samples wider than 16 bits only so
+//       (Wine's PulseAudio driver does); the Linux layer takes either description of a
+//       format it can play.
 //   waveOutPrepareHeader(device, &header, sizeof header)
 //       Marks the header prepared (WHDR_PREPARED). The caller owns the header and the
 //       buffer it points to.
@@ -23,23 +25,31 @@
 //       Queues the buffer and returns at once; the device reads the buffer in place while
 //       the caller sleeps. No copy of the whole is made: the header and the buffer must stay
 //       in place and unchanged until waveOutUnprepareHeader has returned something other
-//       than WAVERR_STILLPLAYING, or the device is closed. On Linux through a sound server
-//       the layer hands the server a few seconds ahead at a time, when it is polled: the
-//       caller polls waveOutUnprepareHeader while it waits (every 100 ms), and a caller that
-//       stops polling for more than about three seconds lets the stream run dry.
+//       than WAVERR_STILLPLAYING. On Linux through a sound server the layer hands the server
+//       a few seconds ahead at a time, when it is polled: the caller polls
+//       waveOutUnprepareHeader while it waits (every 100 ms), and a caller that stops
+//       polling for more than about three seconds lets the stream run dry.
+//   waveOutGetPosition(device, &time, sizeof time)
+//       How far the device has played since the write, in time.wType's unit: the caller
+//       asks for TIME_BYTES, and a device that counts otherwise says which unit it gave.
+//       The position moves while the device plays (back as well as forth, when a sound
+//       server moves the stream to another output) and stands still while it does not.
+//   waveOutReset(device)
+//       Stops playback at once and hands every queued buffer back: waveOutUnprepareHeader
+//       then frees it. A device that has gone away still hands its buffers back.
 //   waveOutUnprepareHeader(device, &header, sizeof header)
 //       WAVERR_STILLPLAYING while the device has not finished with the buffer; any other
 //       code means the buffer is free again (MMSYSERR_NOERROR once it has been played, or
-//       ended early because the device went away or stopped playing for 5 s). On Linux it
-//       stops returning WAVERR_STILLPLAYING once the last sample has reached the output,
-//       and within about 100 ms of it when polled every 100 ms.
+//       ended early because the device went away, or handed back by waveOutReset). Nothing
+//       promises that a device which stops playing ever finishes: the caller watches the
+//       position and resets a device that stands still for too long. On Linux it stops
+//       returning WAVERR_STILLPLAYING once the last sample has reached the output, and
+//       within about 100 ms of it when polled every 100 ms.
 //   waveOutClose(device)
-//       Frees the handle and everything the device held. The Linux layer (and the test
-//       double) stop whatever still plays, promptly, and always close. winmm refuses while
-//       a buffer is still queued: it returns WAVERR_STILLPLAYING and the device stays open.
-//       The cycle closes a device whose buffer is done or was never written; only a failure
-//       raised while a buffer plays closes early, and then the process ends right after
-//       reporting it, which frees the device on Windows too.
+//       Frees the handle and everything the device held. winmm refuses while a buffer is
+//       still queued (WAVERR_STILLPLAYING, the device stays open), so the caller resets a
+//       device whose buffer has not come back before it closes it. The Linux layer and the
+//       test double stop whatever still plays and always close.
 //   Sleep(ms)
 //       Suspends the calling thread for ms milliseconds.
 #pragma once
@@ -59,6 +69,7 @@ using ::DWORD;
 using ::GUID;
 using ::HWAVEOUT;
 using ::LPSTR;
+using ::MMTIME;
 using ::MMRESULT;
 using ::UINT;
 using ::WAVEFORMATEX;
@@ -121,6 +132,17 @@ struct WAVEHDR {
     DWORD_PTR reserved;
 };
 
+// The one unit of MMTIME the layers here count in; the cycle compares whole records.
+struct MMTIME {
+    UINT wType;
+    union {
+        DWORD ms;
+        DWORD sample;
+        DWORD cb;
+        DWORD ticks;
+    } u;
+};
+
 struct WaveOutDevice;  // defined by each implementation
 using HWAVEOUT = WaveOutDevice*;
 
@@ -131,6 +153,7 @@ constexpr DWORD SPEAKER_FRONT_CENTER = 0x4;
 constexpr GUID KSDATAFORMAT_SUBTYPE_PCM = {
     0x00000001, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
 constexpr DWORD CALLBACK_NULL = 0;
+constexpr UINT TIME_BYTES = 0x4;
 
 constexpr MMRESULT MMSYSERR_NOERROR = 0;
 constexpr MMRESULT MMSYSERR_ERROR = 1;
@@ -154,6 +177,8 @@ MMRESULT waveOutOpen(HWAVEOUT* device, UINT deviceId, const WAVEFORMATEX* format
 MMRESULT waveOutPrepareHeader(HWAVEOUT device, WAVEHDR* header, UINT headerSize);
 MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* header, UINT headerSize);
 MMRESULT waveOutUnprepareHeader(HWAVEOUT device, WAVEHDR* header, UINT headerSize);
+MMRESULT waveOutGetPosition(HWAVEOUT device, MMTIME* time, UINT timeSize);
+MMRESULT waveOutReset(HWAVEOUT device);
 MMRESULT waveOutClose(HWAVEOUT device);
 void Sleep(DWORD milliseconds);
 

@@ -2,6 +2,7 @@
 // when a PulseAudio or PipeWire server answers (through libpulse, which both speak), and
 // ALSA's "default" PCM otherwise, which also reaches a server through ALSA's own plugins.
 #include <cerrno>
+#include <cstdint>
 #include <csignal>
 #include <cstring>
 #include <ctime>
@@ -23,6 +24,14 @@ struct WaveOutDevice {
 
     // Not const: through libpulse, asking is what feeds the server and reads its clock.
     bool Finished() { return pulse ? pulse->Finished() : alsa->Finished(); }
+    // Bytes the output has played of the buffer.
+    std::uint64_t Position() { return pulse ? pulse->Position() : alsa->Position() * frameBytes; }
+    void Reset() {
+        if (pulse)
+            pulse->Reset();
+        else
+            alsa->Reset();
+    }
 };
 
 namespace {
@@ -54,15 +63,25 @@ MMRESULT waveOutOpen(HWAVEOUT* device, UINT deviceId, const WAVEFORMATEX* format
     static std::once_flag once;
     std::call_once(once, [] { std::signal(SIGPIPE, SIG_IGN); });
 
-    std::unique_ptr<WaveOutDevice> opened(new (std::nothrow) WaveOutDevice);
-    if (!opened) return MMSYSERR_NOMEM;
-    MMRESULT result = MMSYSERR_NOERROR;
-    if (PulseOutput::Open(*format, &opened->pulse, &result) == PulseOutput::Reach::NoServer)
-        result = AlsaOutput::Open(*format, &opened->alsa);
-    if (result != MMSYSERR_NOERROR) return result;
-    opened->frameBytes = format->nBlockAlign;
-    *device = opened.release();
-    return MMSYSERR_NOERROR;
+    try {
+        auto opened = std::make_unique<WaveOutDevice>();
+        MMRESULT result = PulseOutput::Open(*format, &opened->pulse);
+        if (result == MMSYSERR_NODRIVER) {
+            // No server answers. Where one belongs here all the same, it is away for the
+            // moment, and the sound card behind it is left to it: ALSA's default is taken
+            // only where it leads to a server of its own (PipeWire's, say).
+            if (PulseOutput::ServerExpected() && !AlsaOutput::DefaultIsAServer()) return MMSYSERR_NODRIVER;
+            result = AlsaOutput::Open(*format, &opened->alsa);
+        }
+        if (result != MMSYSERR_NOERROR) return result;
+        opened->frameBytes = format->nBlockAlign;
+        *device = opened.release();
+        return MMSYSERR_NOERROR;
+    } catch (const std::bad_alloc&) {
+        return MMSYSERR_NOMEM;
+    } catch (const std::exception&) {
+        return MMSYSERR_ERROR;
+    }
 }
 
 MMRESULT waveOutPrepareHeader(HWAVEOUT device, WAVEHDR* header, UINT headerSize) {
@@ -81,7 +100,7 @@ MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* header, UINT headerSize) {
     if (device->pulse) {
         device->pulse->Start(header->lpData, header->dwBufferLength);
     } else if (!device->alsa->Start(header->lpData, header->dwBufferLength / device->frameBytes)) {
-        return MMSYSERR_NOMEM;
+        return MMSYSERR_NOMEM;  // no thread to play it on
     }
     header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
     device->playing = header;
@@ -97,6 +116,25 @@ MMRESULT waveOutUnprepareHeader(HWAVEOUT device, WAVEHDR* header, UINT headerSiz
         header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
     }
     header->dwFlags &= ~WHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutGetPosition(HWAVEOUT device, MMTIME* time, UINT timeSize) {
+    if (device == nullptr) return MMSYSERR_INVALHANDLE;
+    if (time == nullptr || timeSize < sizeof(MMTIME)) return MMSYSERR_INVALPARAM;
+    // Bytes are what the layer counts in; a caller that asked for another unit sees so.
+    time->wType = TIME_BYTES;
+    time->u.cb = device->playing ? static_cast<DWORD>(device->Position()) : 0;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutReset(HWAVEOUT device) {
+    if (device == nullptr) return MMSYSERR_INVALHANDLE;
+    if (device->playing != nullptr) {
+        device->Reset();
+        device->playing->dwFlags = (device->playing->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+        device->playing = nullptr;
+    }
     return MMSYSERR_NOERROR;
 }
 

@@ -11,19 +11,46 @@ namespace {
 
 constexpr DWORD FirstWaitMs = 500;
 constexpr DWORD PollMs = 100;
+// A device whose position stands still for this long, counted in the cycle's own sleeps,
+// has stopped playing or gone away and may never hand the buffer back: it is reset, and
+// the next cycle opens the default output again. Counting sleeps rather than the clock
+// keeps a process that was frozen for a while from taking the freeze for a stall.
+constexpr DWORD StallLimitMs = 5000;
 
-// Closes the device on every way out of the cycle.
+// Closes the device on every way out of the cycle; a buffer that has not come back is
+// taken back first, since winmm does not close a device that still plays.
 class DeviceCloser {
 public:
     explicit DeviceCloser(HWAVEOUT device) : device_(device) {}
-    ~DeviceCloser() { waveOutClose(device_); }
+    ~DeviceCloser() {
+        if (queued_ != nullptr) {
+            waveOutReset(device_);
+            waveOutUnprepareHeader(device_, queued_, sizeof *queued_);
+        }
+        waveOutClose(device_);
+    }
     DeviceCloser(const DeviceCloser&) = delete;
     DeviceCloser& operator=(const DeviceCloser&) = delete;
     HWAVEOUT get() const { return device_; }
+    // The header the device holds until it hands it back (nullptr once it has).
+    void Queued(WAVEHDR* header) { queued_ = header; }
 
 private:
     HWAVEOUT device_;
+    WAVEHDR* queued_ = nullptr;
 };
+
+bool SamePosition(const MMTIME& a, const MMTIME& b) {
+    return a.wType == b.wType && a.u.cb == b.u.cb;
+}
+
+// Where the device is; a device that cannot say is taken to stand still, so that the
+// wait still ends.
+MMTIME Position(HWAVEOUT device, const MMTIME& last) {
+    MMTIME time{};
+    time.wType = TIME_BYTES;
+    return waveOutGetPosition(device, &time, sizeof time) == MMSYSERR_NOERROR ? time : last;
+}
 
 // The default output for WaveFormat. A driver that refuses its plain description gets the
 // same samples once more in the extensible one, which Windows' drivers expect for samples
@@ -67,10 +94,24 @@ void PlayCycle() {
     header.dwBufferLength = static_cast<DWORD>(Samples.size() * WaveFormat.nChannels * sizeof(Samples[0]));
     header.dwFlags = 0;
     waveOutPrepareHeader(device.get(), &header, sizeof header);
+    device.Queued(&header);
     waveOutWrite(device.get(), &header, sizeof header);
 
+    MMTIME last = Position(device.get(), MMTIME{});
+    DWORD stillMs = FirstWaitMs;  // slept since the position last moved
     Sleep(FirstWaitMs);
-    while (waveOutUnprepareHeader(device.get(), &header, sizeof header) == WAVERR_STILLPLAYING) Sleep(PollMs);
+    while (waveOutUnprepareHeader(device.get(), &header, sizeof header) == WAVERR_STILLPLAYING) {
+        MMTIME now = Position(device.get(), last);
+        if (!SamePosition(now, last)) {
+            last = now;
+            stillMs = 0;
+        } else if (stillMs >= StallLimitMs) {
+            return;  // the closer resets the device, which hands the buffer back
+        }
+        Sleep(PollMs);
+        stillMs += PollMs;
+    }
+    device.Queued(nullptr);
 }
 
 }  // namespace wakelet
