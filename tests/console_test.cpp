@@ -105,17 +105,34 @@ TEST(ConsoleWrite, FailureIsRaisedWhenTheLineIsCompleteAndNotAgain) {
     EXPECT_NO_THROW(console.Flush());             // the last write's failure is not reported
 }
 
-TEST(ConsoleWrite, FullDeviceIsDiskFull) {
-    int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
-    if (full < 0) GTEST_SKIP() << "no /dev/full";
-    Console console({full, -1, -1});
-    try {
-        console.WriteLine(std::string(200, 'z'));
-        FAIL() << "/dev/full took the line";
-    } catch (const EInOutError& failure) {
-        EXPECT_EQ(failure.Message(), "Disk full");
+int HungUpTerminal() {
+    int master = -1, slave = -1;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return -1;
+    close(master);
+    return slave;
+}
+
+TEST(ConsoleWrite, DevicesThatFailAreNamedForWhatFailed) {
+    const struct {
+        const char* what;
+        int fd;
+        const char* message;
+    } rows[] = {
+        {"/dev/full", open("/dev/full", O_WRONLY | O_CLOEXEC), "Disk full"},
+        // EIO is 5, which names another error.
+        {"a terminal that has hung up", HungUpTerminal(), "I/O error 1117"},
+    };
+    for (const auto& row : rows) {
+        ASSERT_GE(row.fd, 0) << row.what;
+        Console console({row.fd, -1, -1});
+        try {
+            console.WriteLine(std::string(200, 'z'));
+            ADD_FAILURE() << row.what << " took the line";
+        } catch (const EInOutError& failure) {
+            EXPECT_EQ(failure.Message(), row.message) << row.what;
+        }
+        close(row.fd);
     }
-    close(full);
 }
 
 TEST(ConsoleWrite, StandardErrorCarriesTheReportAndNothingLibrariesWrite) {

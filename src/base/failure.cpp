@@ -32,6 +32,10 @@ std::string InOutErrorMessage(int number) {
     }
 }
 
+bool IsNamedInOutError(int number) {
+    return InOutErrorMessage(number) != "I/O error " + std::to_string(number);
+}
+
 std::string LastResortText(const Exception& failure, const std::string& module, std::uint32_t location) {
     char hex[16];
     std::snprintf(hex, sizeof hex, "%08" PRIX32, location);

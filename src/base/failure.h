@@ -46,6 +46,8 @@ private:
 };
 
 std::string InOutErrorMessage(int number);
+// Whether `number` has a message of its own rather than "I/O error <number>".
+bool IsNamedInOutError(int number);
 
 // What standard error gets when a failure escapes the report: the class name, the module's
 // file name, the code location, and the message ending in one full stop.

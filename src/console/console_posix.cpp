@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdint>
 
+#include "base/failure.h"
 #include "console/console.h"
 
 // Present only in a build with a sanitizer runtime, whose reports go to descriptor 2
@@ -19,8 +20,15 @@ namespace {
 
 int ErrorDescriptor = STDERR_FILENO;
 
+// Windows' numbers for a device's I/O error and a device that does not work, for errno
+// values whose own number names another of the program's errors; and for a write that
+// took nothing, as on Windows.
+constexpr int DeviceIoError = 1117;
+constexpr int DeviceFailure = 31;
+constexpr int WriteFault = 29;
+
 // errno values whose meaning matches one of the program's named I/O errors take that
-// number; every other errno is shown as itself.
+// number; every other errno is shown as itself, where that number names nothing else.
 int TranslateErrno(int error) {
     switch (error) {
         case ENOENT: return 2;
@@ -30,7 +38,8 @@ int TranslateErrno(int error) {
         case EACCES:
         case EPERM: return 5;
         case ENOSPC: return 101;
-        default: return error;
+        case EIO: return DeviceIoError;  // a terminal that hung up, say
+        default: return IsNamedInOutError(error) ? DeviceFailure : error;
     }
 }
 
@@ -66,6 +75,8 @@ int WriteNative(NativeHandle handle, const char* data, std::size_t size) {
             if (errno == EINTR) continue;
             return TranslateErrno(errno);
         }
+        // A write that reports success but takes nothing would never finish.
+        if (written == 0) return WriteFault;
         data += written;
         size -= static_cast<std::size_t>(written);
     }
