@@ -155,9 +155,19 @@ class EndToEnd(RunsTestCase):
         self.assertEqual(run.process.wait(timeout=10), 0)
         self.assertEqual(run.read_for(0.5), BANNER + b"EOutOfMemory: Out of memory\r\n")
 
-    def test_a_memory_cgroup_too_small_for_the_hour_is_reported_and_a_large_one_is_not(self):
-        # The kernel does not refuse memory over a cgroup's limit: it kills the process
-        # that touches it, with no report.
+    def test_memory_the_kernel_would_kill_for_is_reported_and_a_large_cgroup_is_not(self):
+        # The kernel refuses neither memory beyond what the machine can give nor memory over
+        # a cgroup's limit: it kills the process that touches it, with no report. The
+        # machine is made small in a mount namespace of the program's own (as root).
+        if os.geteuid() == 0:
+            meminfo = os.path.join(self.workdir.name, "meminfo")
+            with open(meminfo, "w") as f:
+                f.write("MemTotal: 1000000 kB\nMemAvailable: 400000 kB\nSwapFree: 100000 kB\n")
+            command = ["unshare", "--mount", "--propagation", "private", "--", "sh", "-c",
+                       'mount --bind "$0" /proc/meminfo && exec "$@"', meminfo] + program(WAKELET)
+            run = self.track(Run(command[0], command[1:], self.run_dir()))
+            self.assertEqual(run.process.wait(timeout=30), 0)
+            self.assertEqual(run.read_for(0.5), BANNER + b"EOutOfMemory: Out of memory\r\n")
         group, _ = self.memory_cgroup(400 * 1024 * 1024)
         run = self.start([], cgroup=group)
         self.assertEqual(run.process.wait(timeout=30), 0)

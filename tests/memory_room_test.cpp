@@ -1,4 +1,4 @@
-#include "tone/memory_limit.h"
+#include "base/memory_room.h"
 
 #include <gtest/gtest.h>
 
@@ -95,6 +95,20 @@ TEST(CgroupMemoryRoom, TightestLimitLessWhatCannotBeReclaimed) {
         EXPECT_EQ(CgroupMemoryRoom(root.string(), row.cgroups, row.mountinfo), row.room) << row.what;
         fs::remove_all(root);
     }
+}
+
+TEST(SystemMemoryRoom, AvailableMemoryAndFreeSwap) {
+    const struct {
+        const char* meminfo;
+        std::optional<std::uint64_t> room;
+    } rows[] = {
+        {"MemTotal:  2000 kB\nMemFree:  100 kB\nMemAvailable:  1000 kB\nSwapTotal:  500 kB\nSwapFree:  24 "
+         "kB\n",
+         1024 * 1024},
+        {"MemAvailable:       3 kB\n", 3 * 1024},                // no swap at all
+        {"MemTotal: 2000 kB\nMemFree: 100 kB\n", std::nullopt},  // a kernel that does not say
+    };
+    for (const auto& row : rows) EXPECT_EQ(SystemMemoryRoom(row.meminfo), row.room) << row.meminfo;
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <sstream>
 #include <vector>
 
-#include "tone/memory_limit.h"
+#include "base/memory_room.h"
 
 namespace wakelet {
 
@@ -165,7 +165,28 @@ std::optional<std::uint64_t> CgroupMemoryRoom(const std::string& root, std::stri
     return room;
 }
 
-bool MemoryLimitAllows(std::uint64_t bytes) {
+std::optional<std::uint64_t> SystemMemoryRoom(std::string_view meminfo) {
+    std::optional<std::uint64_t> available, swapFree;
+    for (std::string_view line : Split(meminfo, '\n')) {
+        // "MemAvailable:   123456 kB"
+        std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos) continue;
+        std::string_view key = line.substr(0, colon), value = line.substr(colon + 1);
+        if (key != "MemAvailable" && key != "SwapFree") continue;
+        while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
+        if (value.size() < 3 || value.substr(value.size() - 3) != " kB") continue;
+        auto kib = ParseCount(value.substr(0, value.size() - 3));
+        if (kib) (key == "MemAvailable" ? available : swapFree) = *kib * 1024;
+    }
+    if (!available) return std::nullopt;
+    return *available + swapFree.value_or(0);
+}
+
+bool MemoryAllows(std::uint64_t bytes) {
+    if (auto meminfo = ReadText("/proc/meminfo")) {
+        auto room = SystemMemoryRoom(*meminfo);
+        if (room && bytes > *room) return false;
+    }
     auto cgroups = ReadText("/proc/self/cgroup");
     auto mountinfo = ReadText("/proc/self/mountinfo");
     if (!cgroups || !mountinfo) return true;

@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "base/failure.h"
-#include "tone/memory_limit.h"
+#include "base/memory_room.h"
 #include "tone/tone.h"
 #include "tone/tone_fast.h"
 
@@ -19,8 +19,9 @@ void TWaveformSamples::Reset(std::size_t count) {
         size_ = 0;
         return;
     }
-    // Under a memory cgroup the allocation succeeds and filling it gets the process killed.
-    if (!MemoryLimitAllows(std::uint64_t{count} * sizeof(std::int32_t))) throw EOutOfMemory();
+    // Beyond a memory cgroup's limit, or what the machine can still give, the allocation
+    // succeeds and filling it gets the process killed.
+    if (!MemoryAllows(std::uint64_t{count} * sizeof(std::int32_t))) throw EOutOfMemory();
     // Left unset on purpose: the caller writes every element, and a fresh block of this
     // size is not touched until then (the threads that fill it take its page faults).
     std::unique_ptr<std::int32_t[]> block(new (std::nothrow) std::int32_t[count]);

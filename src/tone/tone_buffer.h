@@ -21,7 +21,8 @@ public:
 
     // Gives the array `count` elements of new, unset storage; the old contents are gone.
     // Throws EOutOfMemory and keeps the old contents when the memory cannot be had, also
-    // when it would not fit under the process's memory cgroup limit once it is written.
+    // when it would not fit under the process's memory cgroup limit, or in what the machine
+    // can still give, once it is written.
     void Reset(std::size_t count);
 
 private:
