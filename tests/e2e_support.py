@@ -116,6 +116,9 @@ class Run:
                 self.reader = os.open(os.devnull, os.O_RDONLY)
 
         def limit():
+            # Ctrl-C must end the program as it would at a terminal, even where the test
+            # itself was started with SIGINT ignored (in the background, under nohup).
+            signal.signal(signal.SIGINT, signal.SIG_DFL)
             if memory_limit:
                 resource.setrlimit(resource.RLIMIT_AS, (memory_limit, memory_limit))
             if cgroup:
@@ -325,7 +328,10 @@ class PulseServer:
         recorded = b""
         deadline = time.monotonic() + 20
         while len(recorded) < seconds * SAMPLE_RATE * 4 and time.monotonic() < deadline:
-            recorded += os.read(recorder.stdout.fileno(), 65536)
+            chunk = os.read(recorder.stdout.fileno(), 65536)
+            if not chunk:  # the recorder has died
+                break
+            recorded += chunk
         recorder.terminate()
         recorder.wait()
         return recorded
