@@ -328,6 +328,8 @@ class PulseServer:
         recorded = b""
         deadline = time.monotonic() + 20
         while len(recorded) < seconds * SAMPLE_RATE * 4 and time.monotonic() < deadline:
+            if not select.select([recorder.stdout], [], [], max(0.0, deadline - time.monotonic()))[0]:
+                break
             chunk = os.read(recorder.stdout.fileno(), 65536)
             if not chunk:  # the recorder has died
                 break
