@@ -45,8 +45,13 @@ constexpr int LongestRecoveryPauseMs = 1000;
 constexpr std::chrono::seconds LongestResume{5};
 constexpr std::chrono::seconds LongestDrain{5};
 
-// Standard error belongs to the program's last-resort report alone.
+// Standard error belongs to the program's last-resort report alone: libasound reports
+// nothing there, from the first call that could.
 void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
+std::once_flag silenced;
+void SilenceAlsa() {
+    std::call_once(silenced, [] { snd_lib_error_set_handler(SilentAlsaError); });
+}
 
 // libasound's negative errno codes, as wave-out results. A format ALSA cannot express
 // never gets this far: a refusal here (EINVAL, say) would refuse any description of it.
@@ -340,8 +345,7 @@ struct AlsaOutput::Player {
 };
 
 MMRESULT AlsaOutput::Open(const WAVEFORMATEX& format, std::unique_ptr<AlsaOutput>* out) {
-    static std::once_flag once;
-    std::call_once(once, [] { snd_lib_error_set_handler(SilentAlsaError); });
+    SilenceAlsa();
 
     snd_pcm_format_t alsaFormat;
     if (!AlsaFormat(format, &alsaFormat)) return WAVERR_BADFORMAT;
@@ -362,6 +366,7 @@ MMRESULT AlsaOutput::Open(const WAVEFORMATEX& format, std::unique_ptr<AlsaOutput
 }
 
 bool AlsaOutput::DefaultIsAServer() {
+    SilenceAlsa();
     snd_config_t* top = nullptr;
     if (snd_config_update_ref(&top) < 0) return false;
     // The definition comes expanded (aliases followed, arguments filled in); it is ours to
