@@ -115,7 +115,7 @@ TEST(AlsaLayer, PlaysABufferInRealTimeAndCheaplyThenFreesIt) {
     EXPECT_EQ(result, MMSYSERR_NOERROR);
     EXPECT_GE(played, 2.8) << "three seconds of sound were done after " << played << " s";
     // A sound server adds its output's latency and the time it takes to tell; a layer that
-    // missed the end would wait out its 5 s stall limit.
+    // missed the end would play on to the loop's 10 s.
     EXPECT_LE(played, 4.8) << "three seconds of sound were done after " << played << " s";
 #ifdef __SANITIZE_ADDRESS__
     const double cpuLimit = 0.5;  // the sanitizer's own bookkeeping
@@ -127,7 +127,22 @@ TEST(AlsaLayer, PlaysABufferInRealTimeAndCheaplyThenFreesIt) {
     EXPECT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
 }
 
-TEST(AlsaLayer, CloseStopsAPlayingBufferPromptly) {
+// Polls as the cycle does until the position has moved, for up to 3 s; whether it did.
+bool PositionMoves(HWAVEOUT device, WAVEHDR& header) {
+    MMTIME first{}, now{};
+    waveOutGetPosition(device, &first, sizeof first);
+    for (auto start = Clock::now(); SecondsSince(start) < 3;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (waveOutUnprepareHeader(device, &header, sizeof header) != WAVERR_STILLPLAYING) return false;
+        waveOutGetPosition(device, &now, sizeof now);
+        if (now.wType == TIME_BYTES && now.u.cb != first.u.cb) return true;
+    }
+    return false;
+}
+
+// A reset hands the buffer back at once and leaves the device ready for another; a close
+// stops a playing buffer as promptly.
+TEST(AlsaLayer, ResetAndCloseStopAPlayingBufferPromptly) {
     WAVEFORMATEX format = ToneFormat();
     std::vector<std::int32_t> samples(44100 * 60, 1000);  // a minute
     for (int round = 0; round < 3; ++round) {             // and the device is free again after each
@@ -138,9 +153,17 @@ TEST(AlsaLayer, CloseStopsAPlayingBufferPromptly) {
         header.dwBufferLength = static_cast<DWORD>(samples.size() * 4);
         waveOutPrepareHeader(device, &header, sizeof header);
         ASSERT_EQ(waveOutWrite(device, &header, sizeof header), MMSYSERR_NOERROR);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        EXPECT_EQ(waveOutUnprepareHeader(device, &header, sizeof header), WAVERR_STILLPLAYING);
+        EXPECT_TRUE(PositionMoves(device, header)) << "round " << round;
         auto start = Clock::now();
+        EXPECT_EQ(waveOutReset(device), MMSYSERR_NOERROR);
+        EXPECT_LT(SecondsSince(start), 0.3);
+        EXPECT_EQ(waveOutUnprepareHeader(device, &header, sizeof header), MMSYSERR_NOERROR);
+        EXPECT_TRUE(header.dwFlags & WHDR_DONE);
+
+        waveOutPrepareHeader(device, &header, sizeof header);
+        ASSERT_EQ(waveOutWrite(device, &header, sizeof header), MMSYSERR_NOERROR);
+        EXPECT_TRUE(PositionMoves(device, header)) << "round " << round << ", after the reset";
+        start = Clock::now();
         EXPECT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
         EXPECT_LT(SecondsSince(start), 0.3);
     }
@@ -172,8 +195,8 @@ Holdings Held() {
 }
 
 // Every cycle opens and closes the device anew, for as long as the program runs: whatever
-// a round keeps would pile up over the weeks. Rounds alternate between a buffer played to
-// its end and one stopped by the close.
+// a round keeps would pile up over the weeks. Rounds alternate between two buffers played
+// to their end and one stopped by the close.
 TEST(AlsaLayer, OpenWriteCloseRoundsHoldNothingAcrossRounds) {
     WAVEFORMATEX format = ToneFormat();
     std::vector<std::int32_t> samples(44100 / 10, 1000);
@@ -184,13 +207,19 @@ TEST(AlsaLayer, OpenWriteCloseRoundsHoldNothingAcrossRounds) {
         WAVEHDR header{};
         header.lpData = reinterpret_cast<LPSTR>(samples.data());
         header.dwBufferLength = static_cast<DWORD>(samples.size() * 4);
-        waveOutPrepareHeader(device, &header, sizeof header);
-        ASSERT_EQ(waveOutWrite(device, &header, sizeof header), MMSYSERR_NOERROR) << round;
-        auto start = Clock::now();
-        do std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        while (round % 2 == 0 &&
-               waveOutUnprepareHeader(device, &header, sizeof header) == WAVERR_STILLPLAYING &&
-               SecondsSince(start) < 10);
+        // A buffer played to its end is followed by another on the same device.
+        for (int write = 1; write <= (round % 2 == 0 ? 2 : 1); ++write) {
+            waveOutPrepareHeader(device, &header, sizeof header);
+            ASSERT_EQ(waveOutWrite(device, &header, sizeof header), MMSYSERR_NOERROR) << round;
+            auto start = Clock::now();
+            do std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            while (round % 2 == 0 &&
+                   waveOutUnprepareHeader(device, &header, sizeof header) == WAVERR_STILLPLAYING &&
+                   SecondsSince(start) < 10);
+            if (write == 2) {
+                EXPECT_GE(SecondsSince(start), 0.09) << round << ": the second buffer did not play";
+            }
+        }
         ASSERT_EQ(waveOutClose(device), MMSYSERR_NOERROR) << round;
         if (round == 10) early = Held();  // after the libraries' one-time set-up
     }

@@ -5,7 +5,8 @@
 // the device has and, when that is less than a period, sleeps for the time the device
 // needs to make room. Progress is what the device plays, not what it accepts: a plugin on
 // a dead server keeps taking writes after each underrun recovery, so only room that opens
-// up by itself counts, and a buffer that shows none for StallLimit ends.
+// up by itself counts. A device that stops playing holds the player in its waits until
+// the output is reset or closed.
 #include "audio/alsa_output.h"
 
 #include <alsa/asoundlib.h>
@@ -18,6 +19,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <system_error>
 #include <vector>
@@ -38,16 +40,20 @@ constexpr int LongestWaitMs = 1000;
 constexpr int EndPollMs = 100;
 // Repeated underruns with nothing played between them are spaced out, up to this.
 constexpr int LongestRecoveryPauseMs = 1000;
+// How long a suspended device may take to resume, and a played buffer to leave the
+// plugins, before the player goes on without them.
+constexpr std::chrono::seconds LongestResume{5};
+constexpr std::chrono::seconds LongestDrain{5};
 
 // Standard error belongs to the program's last-resort report alone.
 void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
 
-// libasound's negative errno codes, as wave-out results.
+// libasound's negative errno codes, as wave-out results. A format ALSA cannot express
+// never gets this far: a refusal here (EINVAL, say) would refuse any description of it.
 MMRESULT TranslateAlsaError(int error) {
     switch (-error) {
         case 0: return MMSYSERR_NOERROR;
         case ENOMEM: return MMSYSERR_NOMEM;
-        case EINVAL: return WAVERR_BADFORMAT;
         case EBUSY:
         case EAGAIN: return MMSYSERR_ALLOCATED;
         case ENOENT:
@@ -89,7 +95,7 @@ struct OpenAttempt {
     bool done = false;
     bool abandoned = false;
     snd_pcm_t* pcm = nullptr;
-    MMRESULT result = MMSYSERR_ERROR;
+    int error = -ETIMEDOUT;
 };
 
 std::shared_ptr<OpenAttempt> stuckOpen;  // touched by the opening thread only
@@ -99,46 +105,44 @@ bool AwaitOpen(OpenAttempt& attempt) {
     return attempt.finished.wait_for(lock, OpenTimeout, [&] { return attempt.done; });
 }
 
-MMRESULT OpenDefaultPcm(snd_pcm_format_t alsaFormat, unsigned channels, unsigned rate, Pcm* out) {
+// libasound's error code, 0 once the PCM is open in the format.
+int OpenDefaultPcm(snd_pcm_format_t alsaFormat, unsigned channels, unsigned rate, Pcm* out) {
     if (stuckOpen) {
-        if (!AwaitOpen(*stuckOpen)) return MMSYSERR_ERROR;
+        if (!AwaitOpen(*stuckOpen)) return -ETIMEDOUT;
         stuckOpen.reset();
     }
     auto attempt = std::make_shared<OpenAttempt>();
     try {
         std::thread([attempt, alsaFormat, channels, rate] {
             snd_pcm_t* pcm = nullptr;
-            MMRESULT result = MMSYSERR_NOERROR;
             int error = snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
             if (error < 0) {
                 pcm = nullptr;
-                result = TranslateAlsaError(error);
-            } else if (snd_pcm_set_params(pcm, alsaFormat, SND_PCM_ACCESS_RW_INTERLEAVED, channels, rate, 1,
-                                          LatencyUs) < 0) {
+            } else if ((error = snd_pcm_set_params(pcm, alsaFormat, SND_PCM_ACCESS_RW_INTERLEAVED, channels,
+                                                   rate, 1, LatencyUs)) < 0) {
                 snd_pcm_close(pcm);
                 pcm = nullptr;
-                result = WAVERR_BADFORMAT;
             }
             std::lock_guard<std::mutex> lock(attempt->mutex);
             if (attempt->abandoned && pcm != nullptr) snd_pcm_close(pcm);
             attempt->pcm = attempt->abandoned ? nullptr : pcm;
-            attempt->result = result;
+            attempt->error = error;
             attempt->done = true;
             attempt->finished.notify_all();
         }).detach();
     } catch (const std::system_error&) {
-        return MMSYSERR_NOMEM;
+        return -ENOMEM;  // no thread to open it on
     }
     if (!AwaitOpen(*attempt)) {
         std::lock_guard<std::mutex> lock(attempt->mutex);
         if (!attempt->done) {
             attempt->abandoned = true;
             stuckOpen = attempt;
-            return MMSYSERR_ERROR;
+            return -ETIMEDOUT;
         }
     }
     out->reset(attempt->pcm);
-    return attempt->result;
+    return attempt->error;
 }
 
 // Wakes the player out of any wait when the output is being closed.
@@ -158,6 +162,14 @@ struct StopSignal {
         if (write(fd, &one, sizeof one) < 0) {
             // The flag alone still stops the player at its next wake-up.
         }
+    }
+    // Once the player has ended: the next one starts unstopped.
+    void Lower() {
+        std::uint64_t count;
+        if (read(fd, &count, sizeof count) < 0) {
+            // Nothing was raised.
+        }
+        raised = false;
     }
 };
 
@@ -179,11 +191,11 @@ struct AlsaOutput::Player {
     // Room in the device's buffer when the player last looked; -1 when unknown (just
     // opened or recovered), so that the next look sets it without counting as progress.
     snd_pcm_sframes_t lastRoom = -1;
-    Clock::time_point lastProgress = Clock::now();
+    // Frames of the buffer played: the room that opened up by itself.
+    std::atomic<std::uint64_t> played{0};
     int recoveryPauseMs = 0;
 
     bool Stopped() const { return stop.raised; }
-    bool Stalled() const { return Clock::now() - lastProgress > StallLimit; }
 
     // Sleeps up to `ms`, or until the output is closed; false once it is.
     bool Pause(int ms) {
@@ -198,7 +210,7 @@ struct AlsaOutput::Player {
         snd_pcm_sframes_t room = snd_pcm_avail_update(pcm.get());
         if (room < 0) return room;
         if (lastRoom >= 0 && room > lastRoom) {
-            lastProgress = Clock::now();
+            played += static_cast<std::uint64_t>(room - lastRoom);
             recoveryPauseMs = 0;
         }
         lastRoom = room;
@@ -216,9 +228,10 @@ struct AlsaOutput::Player {
         recoveryPauseMs = std::min(std::max(2 * recoveryPauseMs, 20), LongestRecoveryPauseMs);
         if (error == -EPIPE) return snd_pcm_prepare(p) == 0;
         if (error == -ESTRPIPE) {
+            auto deadline = Clock::now() + LongestResume;
             int result;
-            while ((result = snd_pcm_resume(p)) == -EAGAIN)
-                if (Stalled() || !Pause(100)) return false;
+            while ((result = snd_pcm_resume(p)) == -EAGAIN && Clock::now() < deadline)
+                if (!Pause(100)) return false;
             return result == 0 || snd_pcm_prepare(p) == 0;
         }
         return false;
@@ -229,7 +242,7 @@ struct AlsaOutput::Player {
         snd_pcm_t* p = pcm.get();
         snd_pcm_uframes_t done = 0;
         while (done < frames) {
-            if (Stopped() || Stalled()) return false;
+            if (Stopped()) return false;
             snd_pcm_sframes_t room = Room();
             if (room < 0) {
                 if (!Recover(static_cast<int>(room))) return false;
@@ -266,7 +279,7 @@ struct AlsaOutput::Player {
     End AwaitPlayed() {
         snd_pcm_t* p = pcm.get();
         for (;;) {
-            if (Stopped() || Stalled()) return End::Lost;
+            if (Stopped()) return End::Lost;
             snd_pcm_state_t state = snd_pcm_state(p);
             if (state == SND_PCM_STATE_XRUN || state == SND_PCM_STATE_SETUP) return End::RanDry;
             if (state == SND_PCM_STATE_DISCONNECTED) return End::Lost;
@@ -291,7 +304,7 @@ struct AlsaOutput::Player {
     void Drain() {
         snd_pcm_t* p = pcm.get();
         if (snd_pcm_drain(p) != -EAGAIN) return;
-        auto deadline = Clock::now() + StallLimit;
+        auto deadline = Clock::now() + LongestDrain;
         while (snd_pcm_state(p) == SND_PCM_STATE_DRAINING && Clock::now() < deadline)
             if (!Pause(10)) return;
     }
@@ -322,7 +335,6 @@ struct AlsaOutput::Player {
     }
 
     void Play(const char* data, snd_pcm_uframes_t frames) {
-        lastProgress = Clock::now();
         if (Queue(data, frames) && AwaitPlayed() == End::Played) Drain();
     }
 };
@@ -334,19 +346,38 @@ MMRESULT AlsaOutput::Open(const WAVEFORMATEX& format, std::unique_ptr<AlsaOutput
     snd_pcm_format_t alsaFormat;
     if (!AlsaFormat(format, &alsaFormat)) return WAVERR_BADFORMAT;
     auto player = std::make_unique<Player>();
-    if (player->stop.fd < 0) return MMSYSERR_NOMEM;
-    MMRESULT result = OpenDefaultPcm(alsaFormat, format.nChannels, format.nSamplesPerSec, &player->pcm);
-    if (result != MMSYSERR_NOERROR) return result;
-    if (snd_pcm_get_params(player->pcm.get(), &player->bufferFrames, &player->periodFrames) < 0 ||
-        player->bufferFrames == 0 || player->periodFrames == 0)
-        return MMSYSERR_ERROR;
+    if (player->stop.fd < 0) return TranslateAlsaError(-ENOMEM);
+    int error = OpenDefaultPcm(alsaFormat, format.nChannels, format.nSamplesPerSec, &player->pcm);
+    if (error == 0)
+        error = snd_pcm_get_params(player->pcm.get(), &player->bufferFrames, &player->periodFrames);
+    if (error == 0 && (player->bufferFrames == 0 || player->periodFrames == 0)) error = -EINVAL;
+    if (error < 0) return TranslateAlsaError(error);
     player->periodFrames = std::min(player->periodFrames, player->bufferFrames);
     player->frameBytes = format.nBlockAlign;
     player->rate = format.nSamplesPerSec;
     if (snd_pcm_type(player->pcm.get()) == SND_PCM_TYPE_IOPLUG && !player->PlaysSilence(OpenTimeout))
-        return MMSYSERR_NODRIVER;
+        return TranslateAlsaError(-ETIMEDOUT);
     out->reset(new AlsaOutput(std::move(player)));
     return MMSYSERR_NOERROR;
+}
+
+bool AlsaOutput::DefaultIsAServer() {
+    snd_config_t* top = nullptr;
+    if (snd_config_update_ref(&top) < 0) return false;
+    // The definition comes expanded (aliases followed, arguments filled in); it is ours to
+    // delete, and the tree's reference ours to drop.
+    snd_config_t* definition = nullptr;
+    const char* type = nullptr;
+    bool server = false;
+    if (snd_config_search_definition(top, "pcm", "default", &definition) >= 0) {
+        snd_config_t* node = nullptr;
+        if (snd_config_search(definition, "type", &node) >= 0 && snd_config_get_string(node, &type) >= 0)
+            for (const char* plugin : {"pulse", "pipewire", "jack"})
+                server = server || std::strcmp(type, plugin) == 0;
+        snd_config_delete(definition);
+    }
+    snd_config_unref(top);
+    return server;
 }
 
 AlsaOutput::AlsaOutput(std::unique_ptr<Player> player) : player_(std::move(player)) {}
@@ -359,16 +390,39 @@ AlsaOutput::~AlsaOutput() {
 }
 
 bool AlsaOutput::Start(const char* data, std::size_t frames) {
+    // The thread of an earlier buffer ends before another begins.
+    if (thread_.joinable()) Reset();
+    player_->played = 0;
+    frames_ = frames;
     finished_ = false;
     try {
         thread_ = std::thread([this, data, frames] {
             player_->Play(data, frames);
             finished_ = true;
         });
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {
+        finished_ = true;
         return false;
     }
     return true;
+}
+
+std::uint64_t AlsaOutput::Position() const noexcept {
+    return std::min<std::uint64_t>(player_->played, frames_);
+}
+
+void AlsaOutput::Reset() {
+    if (thread_.joinable()) {
+        player_->stop.Raise();
+        thread_.join();
+    }
+    // What the device still holds goes, and the PCM is ready for another buffer.
+    player_->stop.Lower();
+    snd_pcm_drop(player_->pcm.get());
+    snd_pcm_prepare(player_->pcm.get());
+    player_->lastRoom = -1;
+    player_->recoveryPauseMs = 0;
+    finished_ = true;
 }
 
 }  // namespace wakelet

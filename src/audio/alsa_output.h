@@ -42,6 +42,7 @@ private:
 
     std::unique_ptr<Player> player_;
     std::thread thread_;
+    std::size_t frames_ = 0;  // of the buffer playing
     std::atomic<bool> finished_{false};
 };
 

@@ -8,8 +8,13 @@
 #include "audio/pulse_output.h"
 
 #include <pulse/pulseaudio.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include "audio/output_limits.h"
 
@@ -22,22 +27,20 @@ using Clock = std::chrono::steady_clock;
 // The server's queue: deep enough to play on through a late poll, refilled every second.
 constexpr pa_usec_t LatencyUs = 4000000;
 constexpr pa_usec_t RequestUs = 1000000;
-// A stream whose clock stands, and that the server asks no data of, for StallLimit has
-// stopped playing.
 // The most of what has arrived from the server that one poll handles.
 constexpr int MostRoundsAPoll = 16;
 
-// libpulse's error codes, as wave-out results.
+// Whether a server has answered an open of this process (the calls come from one thread).
+bool serverAnswered = false;
+
+// libpulse's error codes, as wave-out results. Only nothing answering at the server's
+// address is no driver; a format libpulse cannot express never gets this far.
 MMRESULT TranslatePulseError(int error) {
     switch (error) {
         case PA_OK: return MMSYSERR_NOERROR;
-        case PA_ERR_NOTSUPPORTED:
-        case PA_ERR_INVALID: return WAVERR_BADFORMAT;
-        case PA_ERR_NOENTITY:
         case PA_ERR_CONNECTIONREFUSED:
-        case PA_ERR_CONNECTIONTERMINATED:
-        case PA_ERR_INVALIDSERVER:
-        case PA_ERR_NODATA: return MMSYSERR_NODRIVER;
+        case PA_ERR_INVALIDSERVER: return MMSYSERR_NODRIVER;
+        case PA_ERR_NOENTITY: return MMSYSERR_BADDEVICEID;  // no output to play on
         case PA_ERR_BUSY: return MMSYSERR_ALLOCATED;
         default: return MMSYSERR_ERROR;
     }
@@ -55,6 +58,29 @@ bool PulseFormat(const WAVEFORMATEX& format, pa_sample_spec* out) {
     out->rate = format.nSamplesPerSec;
     out->channels = static_cast<std::uint8_t>(format.nChannels);
     return format.nChannels <= PA_CHANNELS_MAX && pa_sample_spec_valid(out);
+}
+
+// The unix sockets libpulse would connect to: those PULSE_SERVER names (a list, each entry
+// `unix:PATH` or a bare path, maybe behind a `{machine}` prefix), or else the user's and
+// the system-wide server's.
+std::vector<std::string> ServerSockets() {
+    std::vector<std::string> sockets;
+    const char* servers = std::getenv("PULSE_SERVER");
+    if (servers != nullptr && *servers != '\0') {
+        std::istringstream list(servers);
+        for (std::string entry; list >> entry;) {
+            if (entry[0] == '{') entry.erase(0, entry.find('}') + 1);
+            if (entry.rfind("unix:", 0) == 0) entry.erase(0, 5);
+            if (!entry.empty() && entry[0] == '/') sockets.push_back(entry);
+        }
+        return sockets;
+    }
+    if (const char* runtime = std::getenv("PULSE_RUNTIME_PATH"))
+        sockets.push_back(std::string(runtime) + "/native");
+    else if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"))
+        sockets.push_back(std::string(runtime) + "/pulse/native");
+    sockets.push_back("/run/pulse/native");
+    return sockets;
 }
 
 // The buffer stays the caller's: libpulse reads it in place and frees nothing.
@@ -104,17 +130,18 @@ void PulseOutput::OnTimingUpdate(pa_stream* stream, void* self) {
     auto* output = static_cast<PulseOutput*>(self);
     output->asked_ = false;
     const pa_timing_info* info = pa_stream_get_timing_info(stream);
-    if (info == nullptr || info->read_index_corrupt) return;
+    if (info == nullptr || info->read_index_corrupt || info->write_index_corrupt) return;
+    // What of the buffer is not in the server's queue the server has read. libpulse counts
+    // every write into the write index at once, so this holds whenever the report came. A
+    // move to another output rewinds the read index, and this with it.
+    auto written = static_cast<std::int64_t>(output->written_);
+    output->startIndex_ = info->write_index - written;
+    output->played_ = info->read_index - output->startIndex_;
     // Once the server has taken all of the buffer from its queue, what is left is the
     // output's latency, which the stream's clock stops running through when the server
     // says the stream no longer plays (its queue is empty): the last sample is due then.
-    output->allTaken_ = output->draining_ && info->read_index >= static_cast<std::int64_t>(output->written_);
+    output->allTaken_ = output->draining_ && output->played_ >= written;
     if (output->allTaken_) output->lastSampleDue_ = Clock::now() + std::chrono::microseconds(info->sink_usec);
-    // The server's read index moving (either way: a move to another output rewinds it) is
-    // the stream playing; one that stays put for StallLimit belongs to a stream that does not.
-    if (info->read_index == output->readIndex_) return;
-    output->readIndex_ = info->read_index;
-    output->lastProgress_ = Clock::now();
 }
 
 void PulseOutput::AskForTiming() {
@@ -127,7 +154,6 @@ void PulseOutput::AskForTiming() {
 
 void PulseOutput::Feed(std::size_t writable) {
     if (data_ == nullptr || finished_) return;
-    if (writable > 0) lastProgress_ = Clock::now();
     const pa_sample_spec* spec = pa_stream_get_sample_spec(stream_);
     std::size_t frame = pa_frame_size(spec);
     std::size_t chunk = std::min(writable, bytes_ - written_);
@@ -154,14 +180,17 @@ void PulseOutput::Look() {
         // sample has reached the output. It is trusted only once that report showed the
         // server holding none of the buffer in its queue: before, the clock may run on over
         // a stall the report has not seen yet, so a fresh report is asked for.
+        // The clock counts from the stream's start, which an earlier buffer may have played.
         pa_usec_t played = 0;
-        bool due = pa_stream_get_time(stream_, &played) == 0 && played >= duration_;
+        bool due = pa_stream_get_time(stream_, &played) == 0 &&
+                   played >= pa_bytes_to_usec(static_cast<std::uint64_t>(startIndex_),
+                                              pa_stream_get_sample_spec(stream_)) +
+                                 duration_;
         if (allTaken_ && (due || Clock::now() >= lastSampleDue_))
             finished_ = true;
         else if (due)
             AskForTiming();
     }
-    if (!finished_ && Clock::now() - lastProgress_ > StallLimit) finished_ = true;
 }
 
 bool PulseOutput::Finished() {
@@ -171,58 +200,46 @@ bool PulseOutput::Finished() {
     return finished_;
 }
 
-// Runs libpulse until `ready` holds, the output finished, or `timeout`.
-bool PulseOutput::WaitReady(bool (*ready)(PulseOutput&), std::chrono::milliseconds timeout) {
+// Runs libpulse until `ready` holds, the output fails, or OpenTimeout has passed; libpulse's
+// error code for why not.
+int PulseOutput::Await(bool (*ready)(PulseOutput&)) {
     timedOut_ = false;
     pa_time_event* deadline = pa_context_rttime_new(
-        context_, pa_rtclock_now() + static_cast<pa_usec_t>(timeout.count()) * 1000,
+        context_, pa_rtclock_now() + static_cast<pa_usec_t>(std::chrono::microseconds(OpenTimeout).count()),
         [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
             static_cast<PulseOutput*>(self)->timedOut_ = true;
         },
         this);
-    if (deadline == nullptr) return false;
+    if (deadline == nullptr) return pa_context_errno(context_);
     while (!ready(*this) && !finished_ && !timedOut_)
         if (pa_mainloop_iterate(loop_, 1, nullptr) < 0) break;
     pa_mainloop_get_api(loop_)->time_free(deadline);
-    return ready(*this);
+    if (ready(*this)) return PA_OK;
+    int error = pa_context_errno(context_);
+    return error != PA_OK ? error : timedOut_ ? PA_ERR_TIMEOUT : PA_ERR_UNKNOWN;
 }
 
-PulseOutput::Reach PulseOutput::Open(const WAVEFORMATEX& format, std::unique_ptr<PulseOutput>* out,
-                                     MMRESULT* error) {
-    *error = MMSYSERR_NOERROR;
+MMRESULT PulseOutput::Open(const WAVEFORMATEX& format, std::unique_ptr<PulseOutput>* out) {
     pa_sample_spec spec{};
-    if (!PulseFormat(format, &spec)) {
-        *error = WAVERR_BADFORMAT;
-        return Reach::Failed;
-    }
+    if (!PulseFormat(format, &spec)) return WAVERR_BADFORMAT;
     std::unique_ptr<PulseOutput> output(new PulseOutput);
     PulseOutput& o = *output;
-    *error = MMSYSERR_NOMEM;
     o.loop_ = pa_mainloop_new();
-    if (o.loop_ == nullptr) return Reach::Failed;
+    if (o.loop_ == nullptr) return MMSYSERR_NOMEM;
     o.context_ = pa_context_new(pa_mainloop_get_api(o.loop_), "Wakelet");
-    if (o.context_ == nullptr) return Reach::Failed;
+    if (o.context_ == nullptr) return MMSYSERR_NOMEM;
     pa_context_set_state_callback(o.context_, OnContextState, &o);
-    if (pa_context_connect(o.context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) return Reach::NoServer;
-
-    bool connected =
-        o.WaitReady([](PulseOutput& p) { return pa_context_get_state(p.context_) == PA_CONTEXT_READY; },
-                    std::chrono::duration_cast<std::chrono::milliseconds>(OpenTimeout));
-    if (!connected) {
-        // Nobody answering at all is no server; one that answers and then stalls is a
-        // server that cannot be used now.
-        if (o.timedOut_) {
-            *error = MMSYSERR_ERROR;
-            return Reach::Failed;
-        }
-        return Reach::NoServer;
-    }
+    int error =
+        pa_context_connect(o.context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0
+            ? pa_context_errno(o.context_)
+            : o.Await([](PulseOutput& p) { return pa_context_get_state(p.context_) == PA_CONTEXT_READY; });
+    MMRESULT result = TranslatePulseError(error);
+    // A server that answers and then refuses, or stalls, is there all the same.
+    if (result != MMSYSERR_NODRIVER) serverAnswered = true;
+    if (result != MMSYSERR_NOERROR) return result;
 
     o.stream_ = pa_stream_new(o.context_, "Keep-alive tone", &spec, nullptr);
-    if (o.stream_ == nullptr) {
-        *error = TranslatePulseError(pa_context_errno(o.context_));
-        return Reach::Failed;
-    }
+    if (o.stream_ == nullptr) return TranslatePulseError(pa_context_errno(o.context_));
     pa_stream_set_state_callback(o.stream_, OnStreamState, &o);
     pa_stream_set_write_callback(o.stream_, OnWritable, &o);
     pa_stream_set_underflow_callback(o.stream_, OnUnderflow, &o);
@@ -241,20 +258,25 @@ PulseOutput::Reach PulseOutput::Open(const WAVEFORMATEX& format, std::unique_ptr
     pa_stream_flags_t flags =
         static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
                                        PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_NOT_MONOTONIC);
-    if (pa_stream_connect_playback(o.stream_, nullptr, &attributes, flags, nullptr, nullptr) < 0) {
-        *error = TranslatePulseError(pa_context_errno(o.context_));
-        return Reach::Failed;
-    }
-    bool ready = o.WaitReady([](PulseOutput& p) { return pa_stream_get_state(p.stream_) == PA_STREAM_READY; },
-                             std::chrono::duration_cast<std::chrono::milliseconds>(OpenTimeout));
-    if (!ready) {
-        int code = pa_context_errno(o.context_);
-        *error = o.timedOut_ || code == PA_OK ? MMSYSERR_ERROR : TranslatePulseError(code);
-        return Reach::Failed;
-    }
-    *error = MMSYSERR_NOERROR;
+    if (pa_stream_connect_playback(o.stream_, nullptr, &attributes, flags, nullptr, nullptr) < 0)
+        return TranslatePulseError(pa_context_errno(o.context_));
+    // A stream on an output the user has suspended is taken but never played: it counts as
+    // no device unless the output resumes in time. An output suspended only for being idle
+    // resumes as the stream arrives.
+    error = o.Await([](PulseOutput& p) {
+        return pa_stream_get_state(p.stream_) == PA_STREAM_READY && pa_stream_is_suspended(p.stream_) == 0;
+    });
+    if (error != PA_OK) return TranslatePulseError(error);
     *out = std::move(output);
-    return Reach::Connected;
+    return MMSYSERR_NOERROR;
+}
+
+bool PulseOutput::ServerExpected() {
+    if (serverAnswered) return true;
+    struct stat status;
+    for (const std::string& socket : ServerSockets())
+        if (stat(socket.c_str(), &status) == 0 && S_ISSOCK(status.st_mode)) return true;
+    return false;
 }
 
 void PulseOutput::Start(const char* data, std::size_t bytes) {
@@ -263,14 +285,31 @@ void PulseOutput::Start(const char* data, std::size_t bytes) {
     written_ = 0;
     draining_ = false;
     asked_ = false;
+    // The buffer begins where the stream's writes have got to (and the next report says).
+    const pa_timing_info* info = pa_stream_get_timing_info(stream_);
+    startIndex_ = info != nullptr && !info->write_index_corrupt ? info->write_index : 0;
+    played_ = 0;
     allTaken_ = false;
     duration_ = pa_bytes_to_usec(bytes, pa_stream_get_sample_spec(stream_));
-    readIndex_ = -1;
-    lastProgress_ = Clock::now();
     finished_ = !PA_STREAM_IS_GOOD(pa_stream_get_state(stream_));
     Feed(pa_stream_writable_size(stream_));
     // Send it now: the caller sleeps before its first poll.
     if (!finished_) pa_mainloop_iterate(loop_, 0, nullptr);
+}
+
+std::uint64_t PulseOutput::Position() const {
+    return static_cast<std::uint64_t>(
+        std::clamp<std::int64_t>(played_, 0, static_cast<std::int64_t>(bytes_)));
+}
+
+void PulseOutput::Reset() {
+    if (data_ != nullptr && !finished_) {
+        // The server drops its queue at once, and the connection ends at the close.
+        pa_operation* flush = pa_stream_flush(stream_, nullptr, nullptr);
+        if (flush != nullptr) pa_operation_unref(flush);
+        pa_mainloop_iterate(loop_, 0, nullptr);
+    }
+    finished_ = true;
 }
 
 }  // namespace wakelet

@@ -41,14 +41,15 @@ public:
     // early because the server, the stream or its output went away. The stream plays on
     // only while this is called at least every three seconds or so.
     bool Finished();
-    // Bytes of the buffer the server has read, as of its last report.
+    // Bytes of the buffer the server has read, as of its last report; it goes back when the
+    // server moves the stream to another output, and stands still while nothing plays it.
     std::uint64_t Position() const;
     // Drops what the server still holds of the buffer; Finished() is true from then on.
     void Reset();
 
 private:
     PulseOutput();
-    bool WaitReady(bool (*ready)(PulseOutput&), std::chrono::milliseconds timeout);
+    int Await(bool (*ready)(PulseOutput&));
     void Feed(std::size_t writable);
     void AskForTiming();
     void Look();
@@ -71,10 +72,10 @@ private:
     bool draining_ = false;
     bool asked_ = false;           // a timing report is on its way
     std::uint64_t duration_ = 0;   // of the buffer, in microseconds
-    std::int64_t readIndex_ = -1;  // where the server last said it was reading
+    std::int64_t startIndex_ = 0;  // where in the stream the buffer begins, by the last report
+    std::int64_t played_ = 0;      // bytes of the buffer the server had read at its last report
     bool allTaken_ = false;        // the server last said none of the buffer was left in its queue
     std::chrono::steady_clock::time_point lastSampleDue_;
-    std::chrono::steady_clock::time_point lastProgress_;
     bool finished_ = false;
 };
 
