@@ -95,13 +95,17 @@ class SoundServer(RunsTestCase):
         if self.monitor_is_exact:
             self.assertGreaterEqual(tone.find(stretch), 0, "the recorded stretch is not a stretch of the tone")
 
+    def card_stand_in(self):
+        """(Where it writes, Run's ALSA configuration): ALSA's default as a sound card the
+        server holds, which leads to no server and records whatever is played to it."""
+        card = os.path.join(self.workdir.name, "card.raw")
+        return card, 'pcm.!default { type file; slave.pcm { type null }; file "%s"; format "raw" }\n' % card
+
     def test_the_sink_receives_the_tone_sample_for_sample(self):
         tone = subprocess.run([TONE_DUMP, "60000"], check=True, capture_output=True).stdout
-        # ALSA's default here stands for a sound card the server holds: while the server
-        # answers, the program must not open it.
-        card = os.path.join(self.workdir.name, "card.raw")
-        run = self.start(["verbose"], alsa_config='pcm.!default { type file; slave.pcm { type null }; '
-                                                  'file "%s"; format "raw" }\n' % card)
+        # While the server answers, the program must not open the card behind it.
+        card, alsa_config = self.card_stand_in()
+        run = self.start(["verbose"], alsa_config=alsa_config)
         self.assertEqual(run.read_until(FOUND, 60), BANNER + FOUND)
         self.record_a_second_of_the_tone(tone)
         self.assertFalse(os.path.exists(card), "the program opened ALSA's default beside the server")
@@ -112,9 +116,10 @@ class SoundServer(RunsTestCase):
         run = self.start(["verbose"])
         self.assertEqual(run.read_until(FOUND, 60), BANNER + FOUND)
         self.assertIsNotNone(self.server.wait_for_state("keepalive", "RUNNING", 2))
-        # Frozen for longer than the device's buffer: the stream runs dry.
+        # Frozen for longer than the device's buffer, and for longer than the stall limit:
+        # the stream runs dry, and a freeze is no stall of the device.
         run.process.send_signal(signal.SIGSTOP)
-        time.sleep(3)
+        time.sleep(8)
         run.process.send_signal(signal.SIGCONT)
         self.assertIsNotNone(self.server.wait_for_state("keepalive", "RUNNING", 3))
         self.server.pactl("suspend-sink", "keepalive", "1")
@@ -123,7 +128,7 @@ class SoundServer(RunsTestCase):
         self.assertIsNotNone(self.server.wait_for_state("keepalive", "RUNNING", 3))
         # Still the first buffer, still the exact tone.
         self.record_a_second_of_the_tone(tone)
-        self.assertEqual(run.read_for(1), BANNER + FOUND)
+        self.assertEqual(run.read_for(1), BANNER + FOUND, "the freeze or the short suspension ended the buffer")
 
         # Stopped for longer than the stall limit: the buffer ends about 5 s after the sink
         # stopped taking samples, and the next cycle opens the device again.
@@ -138,6 +143,14 @@ class SoundServer(RunsTestCase):
         self.server.pactl("suspend-sink", "keepalive", "0")
         self.assertEqual(run.read_until(FOUND, 10, count=2), BANNER + FOUND * 2)
         self.assertIsNotNone(self.server.wait_for_state("keepalive", "RUNNING", 3))
+
+        # A sink kept suspended is no device: an open whose stream does not start playing
+        # gives up once a cycle, and the first attempt after the sink is resumed finds it.
+        self.server.pactl("suspend-sink", "keepalive", "1")
+        self.assertEqual(run.read_until(NO_DEVICE, 15), BANNER + FOUND * 2 + NO_DEVICE)
+        self.server.pactl("suspend-sink", "keepalive", "0")
+        self.assertEqual(run.read_until(FOUND, 70, count=3), BANNER + FOUND * 2 + NO_DEVICE + FOUND)
+        self.assertIsNotNone(self.server.wait_for_state("keepalive", "RUNNING", 3))
         self.assert_quiet_and_alive(run)
 
     def streams(self):
@@ -145,13 +158,20 @@ class SoundServer(RunsTestCase):
         return {line.split()[0] for line in self.server.pactl("list", "short", "sink-inputs").splitlines()}
 
     def test_a_killed_server_is_survived_and_used_again_at_the_next_attempt(self):
-        run = self.start(["verbose"])
+        # Where the program reaches the server through libpulse, ALSA's default stands for
+        # the card behind it: while the server is away the card is still the server's. (The
+        # ALSA routes reach the server through ALSA's default on purpose.)
+        card, alsa_config = self.card_stand_in()
+        libpulse = "pulse_server" in self.environment()
+        run = self.start(["verbose"], **(dict(alsa_config=alsa_config) if libpulse else {}))
         self.assertEqual(run.read_until(FOUND, 60), BANNER + FOUND)
         self.assertIsNotNone(self.server.wait_for_state("keepalive", "RUNNING", 2))
         cpu, memory = run.cpu_seconds(), run.resident_kb()
         self.server.kill()
-        # The buffer ends, cheaply, and the next open finds no server.
-        self.assertEqual(run.read_until(NO_DEVICE, 10), BANNER + FOUND + NO_DEVICE)
+        # The buffer ends, cheaply, and the next open finds no server and takes no card.
+        output = run.read_until(NO_DEVICE, 10)
+        self.assertFalse(os.path.exists(card), "the program opened the card while its server was away")
+        self.assertEqual(output, BANNER + FOUND + NO_DEVICE)
         self.assertTrue(run.alive())
         self.assertLess(run.cpu_seconds() - cpu, 1.0, "losing the server cost that much CPU")
         self.assertLess(run.resident_kb() - memory, 4096, "losing the server cost that much memory (KiB)")
