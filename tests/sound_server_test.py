@@ -144,13 +144,11 @@ class SoundServer(RunsTestCase):
         self.assertEqual(run.read_until(FOUND, 10, count=2), BANNER + FOUND * 2)
         self.assertIsNotNone(self.server.wait_for_state("keepalive", "RUNNING", 3))
 
-        # A sink kept suspended is no device: an open whose stream does not start playing
-        # gives up once a cycle, and the first attempt after the sink is resumed finds it.
+        # A sink kept suspended is no device: the buffer ends, and the open after it, whose
+        # stream does not start playing, gives up once, for a whole cycle.
         self.server.pactl("suspend-sink", "keepalive", "1")
         self.assertEqual(run.read_until(NO_DEVICE, 15), BANNER + FOUND * 2 + NO_DEVICE)
-        self.server.pactl("suspend-sink", "keepalive", "0")
-        self.assertEqual(run.read_until(FOUND, 70, count=3), BANNER + FOUND * 2 + NO_DEVICE + FOUND)
-        self.assertIsNotNone(self.server.wait_for_state("keepalive", "RUNNING", 3))
+        self.assertEqual(run.read_for(6), BANNER + FOUND * 2 + NO_DEVICE)
         self.assert_quiet_and_alive(run)
 
     def streams(self):
