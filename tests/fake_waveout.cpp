@@ -132,7 +132,8 @@ void Sleep(DWORD milliseconds) {
 }
 
 std::string DescribeCalls(const std::vector<FakeCall>& calls) {
-    static const char* const names[] = {"open", "prepare", "write", "unprepare", "close", "sleep", "", "reset"};
+    static const char* const names[] = {"open",  "prepare", "write", "unprepare",
+                                        "close", "sleep",   "",      "reset"};
     std::string text;
     for (const FakeCall& call : calls) {
         if (call.kind == FakeCall::Position) continue;

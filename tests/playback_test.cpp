@@ -147,7 +147,8 @@ TEST_F(Cycle, ADeviceWhosePositionStandsForFiveSecondsIsResetAndClosed) {
         PlayCycle();
         auto reset = std::find_if(Fake().calls.begin(), Fake().calls.end(),
                                   [](const FakeCall& c) { return c.kind == FakeCall::Reset; });
-        EXPECT_EQ(reset == Fake().calls.end() ? -1 : static_cast<std::int64_t>(reset->at), row.resetAt) << row.what;
+        EXPECT_EQ(reset == Fake().calls.end() ? -1 : static_cast<std::int64_t>(reset->at), row.resetAt)
+            << row.what;
         EXPECT_EQ(Fake().calls.back().kind, FakeCall::Close) << row.what;
         EXPECT_EQ(Fake().calls.back().at, row.closedAt) << row.what;
         EXPECT_EQ(Fake().openDevices, 0) << row.what;

@@ -2,8 +2,8 @@
 // when a PulseAudio or PipeWire server answers (through libpulse, which both speak), and
 // ALSA's "default" PCM otherwise, which also reaches a server through ALSA's own plugins.
 #include <cerrno>
-#include <cstdint>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <memory>
