@@ -36,7 +36,8 @@
 //       server moves the stream to another output) and stands still while it does not.
 //   waveOutReset(device)
 //       Stops playback at once and hands every queued buffer back: waveOutUnprepareHeader
-//       then frees it. A device that has gone away still hands its buffers back.
+//       then frees it. Not always so for a device that has gone away: Wine's, whose sound
+//       server went, returns MMSYSERR_ERROR and keeps the buffer queued (see waveOutClose).
 //   waveOutUnprepareHeader(device, &header, sizeof header)
 //       WAVERR_STILLPLAYING while the device has not finished with the buffer; any other
 //       code means the buffer is free again (MMSYSERR_NOERROR once it has been played, or
@@ -48,8 +49,9 @@
 //   waveOutClose(device)
 //       Frees the handle and everything the device held. winmm refuses while a buffer is
 //       still queued (WAVERR_STILLPLAYING, the device stays open), so the caller resets a
-//       device whose buffer has not come back before it closes it. The Linux layer and the
-//       test double stop whatever still plays and always close.
+//       device whose buffer has not come back before it closes it. Wine's winmm, the Linux
+//       layer and the test double stop whatever still plays and always close, a buffer
+//       still queued or not, and touch its header no more.
 //   Sleep(ms)
 //       Suspends the calling thread for ms milliseconds.
 #pragma once
