@@ -29,7 +29,8 @@ if [ ! -x "$native" ]; then
     cmake --build --preset release -j "$jobs" --target tone_dump
 fi
 
-cmake --preset linux-arm64 -DWAKELET_TESTS=ON -DWAKELET_WERROR=ON -DPython3_EXECUTABLE=/usr/bin/python3 \
+cmake --preset linux-arm64 -DWAKELET_TESTS=ON -DWAKELET_WERROR=ON -DWAKELET_BENCH=OFF \
+    -DPython3_EXECUTABLE=/usr/bin/python3 \
     -DWAKELET_NATIVE_TONE_DUMP="$PWD/$native"
 cmake --build --preset linux-arm64 -j "$jobs"
 # The sound-server tests stay with the native build: they test the servers' side, not the processor's.

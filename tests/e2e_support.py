@@ -55,7 +55,11 @@ def private_environment(workdir, alsa_config="", pulse_server=None, pipewire_run
     client = os.path.join(workdir, "client.conf")
     with open(client, "w") as f:
         f.write("autospawn = no\n")
+    # A sanitized build's options, as the test command sets them, reach its programs too.
+    sanitizers = {name: os.environ[name] for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
+                  if name in os.environ}
     return {
+        **sanitizers,
         "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
         "HOME": workdir,
         "XDG_RUNTIME_DIR": workdir,
@@ -338,10 +342,11 @@ class PulseServer:
         recorder.wait()
         return recorded
 
-    def watch_cycles(self, run, count, sink="keepalive"):
-        """Times `count` whole cycles of `run`, the first starting now, while sampling the
-        state of `sink` every quarter second: ([(seconds, CPU seconds)], [states])."""
-        started = run.mark()
+    def watch_cycles(self, run, count, started=None, sink="keepalive"):
+        """Times `count` whole cycles of `run`, the first starting at `started` (a mark(), or
+        now), while sampling the state of `sink` every quarter second: ([(seconds, CPU
+        seconds)], [states])."""
+        started = started or run.mark()
         states = []
         done = threading.Event()
 

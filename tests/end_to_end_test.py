@@ -100,11 +100,8 @@ class EndToEnd(RunsTestCase):
         self.assertEqual(run.error, b"")
 
     def test_first_argument_selects_the_mode(self):
-        cases = [
-            (["verbose"], True), (["VERBOSE"], True), (["VeRbOsE"], True), (["verbose", "x"], True),
-            (["-verbose"], False), (["/verbose"], False), (["verbose "], False), (["x", "verbose"], False),
-            (["verbosex"], False), (["VERBOS\u0130"], False), ([], False),
-        ]
+        # The rule itself is the unit table's; here, that the program reads the first argument.
+        cases = [(["VeRbOsE", "x"], True), (["x", "verbose"], False), ([], False)]
         # The verbose runs side by side; the normal-mode runs, each building the hour-long
         # tone (635 MB), two at a time.
         normal = [args for args, verbose in cases if not verbose]
