@@ -55,19 +55,9 @@ TEST(ToneTimeline, RunsReproduceTheSerialSumAtEveryIndex) {
     }
 }
 
-// As GenerateTone builds it: every core, close calls left to the reference, and few of them.
-TEST(ToneFast, OneMinuteIsTheReferenceSampleForSample) {
-    const ToneSteps steps = MakeToneSteps(10, 44100, 0.1);
-    const std::vector<std::int32_t> reference = Reference(steps, 2646000);
-    ToneSynthesizer synthesizer(steps, reference.size(), ToneThreads());
-    std::vector<std::int32_t> samples(reference.size());
-    EXPECT_LT(synthesizer.Run(samples.data()), reference.size() / 10000);
-    EXPECT_EQ(FirstDifference(samples, reference), reference.size());
-}
-
 // The bound the close calls rest on: every fast value lies within the margin of the value
 // the definition rounds. Every kernel this build has: the portable one runs where SSE2 and
-// AVX2 are missing, the SSE2 one where AVX2 is.
+// AVX2 are missing, the SSE2 one where AVX2 is. Close calls, left to the definition, are few.
 TEST(ToneFast, FastValuesOfOneMinuteStayWithinTheMargin) {
     const ToneSteps steps = MakeToneSteps(10, 44100, 0.1);
     const TonePlan plan = PlanTone(steps, 2646000);
@@ -91,7 +81,7 @@ TEST(ToneFast, FastValuesOfOneMinuteStayWithinTheMargin) {
         EXPECT_GT(worst, 0.0);
 
         std::vector<std::int32_t> samples(plan.count);
-        writer.Write(samples.data(), 0, plan.count);
+        EXPECT_LT(writer.Write(samples.data(), 0, plan.count), plan.count / 10000) << ToneKernelName(kernel);
         EXPECT_EQ(FirstDifference(samples, reference), plan.count) << ToneKernelName(kernel);
     }
 }
