@@ -80,15 +80,6 @@ TEST_F(Driver, BannerModeAndLoopUntilRunningIsCleared) {
     }
 }
 
-TEST_F(Driver, AtLeastOneCycleRunsEvenIfRunningIsClearedAtOnce) {
-    ConsoleCapture console;
-    PrebuiltTone(true);
-    Fake().playMs = 0;
-    Fake().onSleep = [] { Running = false; };
-    EXPECT_EQ(RunProgram(true), 0);
-    EXPECT_EQ(DescribeCalls(Fake().calls), "open=0 prepare write sleep(500) unprepare=0 close");
-}
-
 TEST_F(Driver, AFailureIsReportedOnOneLineThenOneLineIsRead) {
     const struct {
         const char* what;
@@ -136,7 +127,6 @@ TEST(LastResortText, EndsTheMessageWithOneFullStop) {
         const char* message;
         const char* text;
     } rows[] = {
-        {"Out of memory", "Exception EX in module w.exe at 0000BEEF.\r\nOut of memory.\r\n\r\n"},
         {"Ends with one.", "Exception EX in module w.exe at 0000BEEF.\r\nEnds with one.\r\n\r\n"},
         {"", "Exception EX in module w.exe at 0000BEEF.\r\n\r\n\r\n"},
     };
