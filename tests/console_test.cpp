@@ -11,36 +11,10 @@
 #include <string>
 
 #include "base/failure.h"
+#include "console_capture.h"
 
 namespace wakelet {
 namespace {
-
-// A pipe whose read end the test drains without blocking.
-struct Pipe {
-    int read = -1, write = -1;
-    Pipe() {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        read = fds[0];
-        write = fds[1];
-        fcntl(read, F_SETFL, O_NONBLOCK);
-    }
-    ~Pipe() {
-        CloseRead();
-        if (write >= 0) close(write);
-    }
-    void CloseRead() {
-        if (read >= 0) close(read);
-        read = -1;
-    }
-    std::string Drain() const {
-        std::string bytes;
-        char chunk[4096];
-        ssize_t n;
-        while ((n = ::read(read, chunk, sizeof chunk)) > 0) bytes.append(chunk, static_cast<std::size_t>(n));
-        return bytes;
-    }
-};
 
 TEST(ConsoleToPipe, GoesOutInWhole128BytePiecesAndOnceMoreAtTheEnd) {
     Pipe out;
