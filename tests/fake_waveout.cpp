@@ -56,7 +56,6 @@ MMRESULT waveOutOpen(HWAVEOUT* device, UINT deviceId, const WAVEFORMATEX* format
     if (result == MMSYSERR_NOERROR) {
         *device = new WaveOutDevice;
         devices.insert(*device);
-        fake.openedFormat = *format;
         ++fake.openDevices;
     }
     return Record(FakeCall::Open, result, format->wFormatTag);
@@ -77,7 +76,7 @@ MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* header, UINT headerSize) {
     }
     std::uint64_t length =
         fake.playMs >= 0 ? static_cast<std::uint64_t>(fake.playMs)
-                         : std::uint64_t{header->dwBufferLength} * 1000 / fake.openedFormat.nAvgBytesPerSec;
+                         : std::uint64_t{header->dwBufferLength} * 1000 / fake.offered.Format.nAvgBytesPerSec;
     device->queued = header;
     device->writtenAt = fake.now;
     device->doneAt = fake.now + length;
@@ -102,7 +101,7 @@ MMRESULT waveOutGetPosition(HWAVEOUT device, MMTIME* time, UINT timeSize) {
     if (device->queued && fake.movesMs >= 0) moved = std::min<std::uint64_t>(moved, fake.movesMs);
     moved -= moved % fake.stepMs;
     time->wType = TIME_BYTES;
-    time->u.cb = static_cast<DWORD>(moved * fake.openedFormat.nAvgBytesPerSec / 1000);
+    time->u.cb = static_cast<DWORD>(moved * fake.offered.Format.nAvgBytesPerSec / 1000);
     return Record(FakeCall::Position, MMSYSERR_NOERROR, time->u.cb);
 }
 

@@ -32,7 +32,6 @@ struct FakeWaveOut {
     int misuses = 0;  // calls the contract forbids: unknown handle, write of an unprepared header, ...
     const char* playedData = nullptr;
     DWORD playedBytes = 0;
-    WAVEFORMATEX openedFormat{};
     WAVEFORMATEXTENSIBLE offered{};  // the last open's format, its extension only when the tag says so
 };
 
