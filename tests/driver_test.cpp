@@ -63,7 +63,6 @@ TEST_F(Driver, BannerModeAndLoopUntilRunningIsCleared) {
         {true, {}, 60000, "audio device found.\r\naudio device found.\r\n\r\nDone.\r\n"},
         {false, {}, 3600000, "\r\nDone.\r\n"},
         {true, {6}, 60000, "no audio device found.\r\naudio device found.\r\n\r\nDone.\r\n"},
-        {false, {6}, 3600000, "\r\nDone.\r\n"},
     };
     for (const auto& row : rows) {
         ConsoleCapture console;
