@@ -115,7 +115,6 @@ TEST_F(Cycle, HandsTheWholeBufferToTheDeviceInPlace) {
             EXPECT_EQ(Count(FakeCall::Reset, MMSYSERR_NOERROR), 0u);
             EXPECT_EQ(Fake().misuses, 0);
         }
-    EXPECT_EQ(Fake().playedBytes, 635040000u);
     EXPECT_EQ(WaveFormat.wFormatTag, WAVE_FORMAT_PCM);
 }
 
