@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
 """End-to-end tests of wakelet.exe under Wine: the real exe, its real winmm calls.
 
-Usage: end_to_end_test.py WINE_SH WAKELET_EXE TONE_DUMP_EXE [NATIVE_TONE_DUMP]
+Usage: end_to_end_test.py EndToEnd[.test_...] WINE_SH WAKELET_EXE TONE_DUMP_EXE [NATIVE_TONE_DUMP]
 
 WINE_SH is tests/windows/wine.sh, which keeps every run away from the machine's sound
 servers: by default Wine has no audio device at all; a run given an ALSA configuration
 sees only that, and a run given a PulseAudio server (the test's own, heard through Wine's
-PulseAudio driver in a Wine prefix of the test's own) sees only that. A pseudo-terminal
-on standard output makes Wine give the program a console; a pipe or a file is what it is.
+PulseAudio driver in the Wine prefix WAKELET_HEARD_PREFIX names, which CTest makes once)
+sees only that. A pseudo-terminal on standard output makes Wine give the program a
+console; a pipe or a file is what it is.
 """
 import array
 import os
@@ -20,7 +21,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from e2e_support import (BANNER, FOUND, NO_DEVICE, SAMPLE_RATE, PulseServer, Run, RunsTestCase,  # noqa: E402
-                         compare_tone_dumps, raise_priority)
+                         compare_tone_dumps)
 
 WINE = WAKELET = TONE_DUMP = NATIVE_TONE_DUMP = None
 
@@ -33,10 +34,6 @@ CONTROL_SEQUENCE = re.compile(rb"\x1b\[[0-9;?]*[A-Za-z]")
 # gets none unless asked, and where every core is busy it misses pieces of the stream, which
 # then plays late. The heard tests raise Wine's, wineserver's included, where they may.
 AUDIO_NICENESS = -10
-
-
-def raise_audio_priority():
-    raise_priority(AUDIO_NICENESS)
 
 
 class WineRun(Run):
@@ -81,18 +78,15 @@ class EndToEnd(RunsTestCase):
         return self.track(WineRun(args, **kwargs))
 
     def start_heard(self, args):
-        """The program under Wine's PulseAudio driver, selected in a Wine prefix of the
-        test's own, against a PulseAudio daemon of the test's own: (run, server)."""
+        """The program under Wine's PulseAudio driver, selected in the Wine prefix that
+        WAKELET_HEARD_PREFIX names, against a PulseAudio daemon of the test's own: (run, server)."""
+        prefix = os.environ["WAKELET_HEARD_PREFIX"]
         server = PulseServer(os.path.join(self.workdir.name, "server"))
         self.addCleanup(server.stop)
         server.start()
-        prefix = os.path.join(self.workdir.name, "wine-prefix")
-        env = dict(os.environ, WINEPREFIX=prefix)
-        self.addCleanup(subprocess.run, ["/usr/lib/wine/wineserver", "-k"], env=env, capture_output=True)
-        subprocess.run([WINE, "wineboot", "--init"], env=env, check=True, capture_output=True, timeout=300,
-                       preexec_fn=raise_audio_priority)
-        subprocess.run([WINE, "reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Audio", "/d", "pulse", "/f"],
-                       env=env, check=True, capture_output=True, timeout=60, preexec_fn=raise_audio_priority)
+        # The prefix serves the next heard test too; the Wine processes end with this one.
+        self.addCleanup(subprocess.run, ["/usr/lib/wine/wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix),
+                        capture_output=True, timeout=30)
         self.assertIsNotNone(server.wait_for_state("keepalive", "SUSPENDED", 5))
         return self.start(args, pulse=(prefix, server.address)), server
 
@@ -253,6 +247,6 @@ class EndToEnd(RunsTestCase):
 
 
 if __name__ == "__main__":
-    WINE, WAKELET, TONE_DUMP = sys.argv[1:4]
-    NATIVE_TONE_DUMP = sys.argv[4] if len(sys.argv) > 4 else None
-    unittest.main(argv=[sys.argv[0], "-v"])
+    WINE, WAKELET, TONE_DUMP = sys.argv[2:5]
+    NATIVE_TONE_DUMP = sys.argv[5] if len(sys.argv) > 5 else None
+    unittest.main(argv=[sys.argv[0], "-v", sys.argv[1]])
