@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end tests: the real wakelet binary, run as a user would run it.
 
-Usage: end_to_end_test.py WAKELET TONE_DUMP [--native NATIVE_TONE_DUMP] [--emulator COMMAND...]
+Usage: end_to_end_test.py EndToEnd[.test_...] WAKELET TONE_DUMP [--native NATIVE_TONE_DUMP] [--emulator COMMAND...]
 
 Each run gets a private ALSA configuration and sound-server address, so the machine's own
 audio setup never takes part: by default there is no audio device at all.
@@ -18,7 +18,7 @@ import sys
 import time
 import unittest
 
-from e2e_support import BANNER, FOUND, NO_DEVICE, Run, RunsTestCase, compare_tone_dumps
+from e2e_support import BANNER, FOUND, NO_DEVICE, Run, RunsTestCase, compare_tone_dumps, run_cases
 
 WAKELET = TONE_DUMP = NATIVE_TONE_DUMP = None
 EMULATOR = []
@@ -69,21 +69,22 @@ class EndToEnd(RunsTestCase):
 
     def memory_cgroup(self, limit):
         """A new memory cgroup below this process's own, limited to `limit` bytes and removed
-        after the test: (its directory, the file of its use). Skips the test where none can
-        be made."""
+        after the test: (its directory, the file of its use). Where none can be made the
+        test skips, but not as root, who can always make one."""
+        cannot = self.fail if os.geteuid() == 0 else self.skipTest
         own = own_memory_cgroup()
         if own is None:
-            self.skipTest("no memory cgroup")
+            cannot("no memory cgroup")
         parent, v1 = own
         group = os.path.join(parent, "wakelet-test-%d-%d" % (os.getpid(), limit))
         try:
             os.mkdir(group)
         except OSError as e:
-            self.skipTest("cannot make a memory cgroup under %s: %s" % (parent, e))
+            cannot("cannot make a memory cgroup under %s: %s" % (parent, e))
         self.addCleanup(os.rmdir, group)
         limit_file = os.path.join(group, "memory.limit_in_bytes" if v1 else "memory.max")
         if not os.path.exists(limit_file):
-            self.skipTest("the memory controller is not enabled below %s" % parent)
+            cannot("the memory controller is not enabled below %s" % parent)
         with open(limit_file, "w") as f:
             f.write(str(limit))
         return group, os.path.join(group, "memory.usage_in_bytes" if v1 else "memory.current")
@@ -240,7 +241,7 @@ class EndToEnd(RunsTestCase):
 
 
 if __name__ == "__main__":
-    args = sys.argv[1:]
+    args = sys.argv[2:]
     if "--emulator" in args:
         EMULATOR = args[args.index("--emulator") + 1:]
         args = args[:args.index("--emulator")]
@@ -248,4 +249,4 @@ if __name__ == "__main__":
         NATIVE_TONE_DUMP = args[args.index("--native") + 1]
         del args[args.index("--native"):args.index("--native") + 2]
     WAKELET, TONE_DUMP = args
-    unittest.main(argv=[sys.argv[0], "-v"])
+    run_cases(sys.argv[:2])
