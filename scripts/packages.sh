@@ -1,5 +1,24 @@
+# What the test stages need, each installed by its own script and all at once by
+# scripts/test.sh, whose stages then run side by side. Sourced by the other scripts.
+LINUX_TEST_PACKAGES=(cmake make g++ pkg-config libasound2-dev libpulse-dev libgtest-dev python3
+    pulseaudio pulseaudio-utils libasound2-plugins dpkg-dev file man-db systemd
+    dbus pipewire pipewire-pulse wireplumber alsa-utils lintian)
+ARM64_TEST_PACKAGES=(cmake make g++ pkg-config libasound2-dev libpulse-dev libgtest-dev python3 dpkg-dev
+    file g++-aarch64-linux-gnu qemu-user libasound2-dev:arm64 libpulse-dev:arm64 libasound2-plugins:arm64
+    libgtest-dev:arm64)
+# pulseaudio and pulseaudio-utils: the private server that Wine's PulseAudio driver (libwine) plays to.
+WINDOWS_TEST_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix googletest wine64 python3 python3-pefile nsis
+    pulseaudio pulseaudio-utils)
+
+# arm64 packages beside the machine's own (ensure_packages then updates the package lists).
+add_arm64_architecture() {
+    dpkg --print-foreign-architectures | grep -qx arm64 && return 0
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" dpkg --add-architecture arm64
+}
+
 # Installs, with apt-get, whichever of the given Debian packages are missing.
-# Sourced by the other scripts.
 ensure_packages() {
     local missing=()
     local package wanted

@@ -2,78 +2,122 @@
 # Installs what the tests need, builds, and runs every test: the optimised build (unit,
 # end-to-end, the long one-hour tone test, and the tests against private PulseAudio and
 # PipeWire daemons), the Debian packages, the unit, end-to-end and device-layer tests again
-# under AddressSanitizer and UndefinedBehaviorSanitizer; then the ARM64 build under qemu and
-# the Windows build under Wine, each compared with the optimised build's tone.
+# under AddressSanitizer and UndefinedBehaviorSanitizer, the ARM64 build under qemu and the
+# Windows build under Wine, each compared with the optimised build's tone.
+#
+# The sound-server tests mostly wait out the program's one-minute cycles, so the other
+# stages run beside them, their builds at a lower priority. Their output follows when each
+# is done. The Windows test that times the cycles runs last, with nothing beside it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-ensure_packages cmake make g++ pkg-config libasound2-dev libpulse-dev libgtest-dev python3 \
-    pulseaudio pulseaudio-utils libasound2-plugins dpkg-dev file man-db systemd \
-    dbus pipewire pipewire-pulse wireplumber alsa-utils lintian
-
+add_arm64_architecture
+ensure_packages "${LINUX_TEST_PACKAGES[@]}" "${ARM64_TEST_PACKAGES[@]}" "${WINDOWS_TEST_PACKAGES[@]}"
 # PipeWire's own ALSA plugin conflicts with pulseaudio as a package; the tests load it
 # from where it is unpacked.
 unpack_package pipewire-alsa pipewire build/pipewire-alsa
 
 jobs=$(nproc)
 status=0
-# How long each stage took, and the whole so far.
-started=$SECONDS
+# Runs one stage, and says how long it took and when it ended.
 stage() {
-    echo "== $1: $((SECONDS - started)) s (from the start: $SECONDS s)"
-    started=$SECONDS
+    local name=$1 started=$SECONDS result=0
+    shift
+    "$@" || result=$?
+    local verdict=""
+    [ $result -eq 0 ] || verdict=", FAILED"
+    echo "== $name: $((SECONDS - started)) s, ended at $SECONDS s$verdict"
+    return $result
 }
-stage "packages"
+stage "packages" true
 
-bash scripts/check_format.sh || status=1
+stage "format" bash scripts/check_format.sh || status=1
 
-cmake --preset release -DWAKELET_TESTS=ON -DWAKELET_WERROR=ON -DPython3_EXECUTABLE=/usr/bin/python3
-cmake --build --preset release -j "$jobs"
-ctest --preset release -j "$jobs" -LE sound_server || status=1
+release() {
+    cmake --preset release -DWAKELET_TESTS=ON -DWAKELET_WERROR=ON -DPython3_EXECUTABLE=/usr/bin/python3 &&
+        cmake --build --preset release -j "$jobs"
+}
+stage "release build" release
+
+low() { nice -n 10 "$@"; }
+# The hour-long tone is the release run's; memory limits mean nothing to a sanitized process.
+# The program handles a refused allocation itself, so the allocator must return null.
+sanitized() {
+    ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 "$@"
+}
+sanitizer() {
+    local result=0
+    cmake --preset asan -DWAKELET_TESTS=ON -DWAKELET_WERROR=ON -DWAKELET_BENCH=OFF \
+        -DPython3_EXECUTABLE=/usr/bin/python3 && low cmake --build --preset asan -j "$jobs" || return 1
+    WAKELET_SANITIZED=1 sanitized ctest --preset asan -j "$jobs" -LE 'long|sound_server' || result=1
+    # A server lost mid-buffer. These count the program's CPU time, which other work does
+    # not add to; the device layer's own test, which times it, runs with the release's below.
+    sanitized ctest --preset asan -j "$jobs" -R '^sound_server\.[A-Za-z]+\.a_killed_server' || result=1
+    return $result
+}
+package() {
+    rm -f build/package/*.deb build/linux-arm64/*.deb
+    cmake --preset package -DWAKELET_WERROR=ON && low cmake --build --preset package -j "$jobs" &&
+        (cd build/package && cpack)
+}
+cross() {
+    stage "ARM64 build" low bash scripts/test_arm64.sh build || return 1
+    stage "ARM64 tests and package" bash scripts/test_arm64.sh test || return 1
+    stage "Windows build" low bash scripts/test_windows.sh build || return 1
+    stage "Windows tests but the timed one" bash scripts/test_windows.sh beside
+}
+# The two packages this run built (a missing one fails): checked with lintian, and tried
+# out in mount, PID and cgroup namespaces of their own (the program, and its user unit
+# under a user manager), never installed here.
+packages() {
+    local as_root=() debs=() folder found
+    [ "$(id -u)" -eq 0 ] || as_root=(sudo)
+    for folder in build/package build/linux-arm64; do
+        found=("$folder"/wakelet_*.deb)
+        debs+=("${found[0]}")
+    done
+    "${as_root[@]}" /usr/bin/python3 tests/package_test.py "${debs[@]}"
+}
+others() {
+    local result=0
+    stage "Debian package" package || result=1
+    cross || result=1
+    stage "the packages" packages || result=1
+    return $result
+}
+
+# Beside, each in a process group of its own, so that an interrupted run ends them too.
+mkdir -p build/logs
+set -m
+stage "sanitizer build and tests" sanitizer >build/logs/sanitizer.log 2>&1 &
+sanitizer_lane=$!
+others >build/logs/others.log 2>&1 &
+others_lane=$!
+set +m
+stop_lanes() { kill -- "-$sanitizer_lane" "-$others_lane" 2>/dev/null || true; }
+trap stop_lanes EXIT
+trap 'exit 130' INT TERM
+# Waits for a stage beside, and shows its output.
+joined() {
+    local result=0
+    wait "$1" || result=1
+    cat "$2"
+    return $result
+}
+
+stage "release tests" ctest --preset release -j "$jobs" -LE sound_server || status=1
 # These mostly wait on a sound server of their own, so they run side by side; but those
 # that time the program take a core each, of as many as the machine has.
 cores=$PWD/build/cores.json
 printf '{"version": {"major": 1, "minor": 0}, "local": [{"cores": [{"id": "0", "slots": %d}]}]}\n' "$jobs" >"$cores"
-ctest --preset release -j 8 -L sound_server --resource-spec-file "$cores" || status=1
+stage "sound servers" ctest --preset release -j 8 -L sound_server --resource-spec-file "$cores" || status=1
 
-# The Debian package; it is tested beside the ARM64 one, below.
-rm -f build/package/*.deb build/linux-arm64/*.deb
-cmake --preset package -DWAKELET_WERROR=ON
-cmake --build --preset package -j "$jobs"
-(cd build/package && cpack)
-stage "release build, its tests and the package"
-
-cmake --preset asan -DWAKELET_TESTS=ON -DWAKELET_WERROR=ON -DWAKELET_BENCH=OFF -DPython3_EXECUTABLE=/usr/bin/python3
-cmake --build --preset asan -j "$jobs"
-# The hour-long tone is the release run's; memory limits mean nothing to a sanitized process.
-# The program handles a refused allocation itself, so the allocator must return null.
-export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
-WAKELET_SANITIZED=1 ctest --preset asan -j "$jobs" -LE 'long|sound_server' || status=1
-# The device layer's thread against a real server, and a server lost mid-buffer.
-ctest --preset asan -j 4 -R '^sound_server\.[A-Za-z]+\.(the_alsa_layer_on_its_own|a_killed_server)' \
+joined $sanitizer_lane build/logs/sanitizer.log || status=1
+# The device layer's thread against a real server, sanitized.
+stage "sanitized device layer" sanitized ctest --preset asan -j "$jobs" -R '^sound_server\.[A-Za-z]+\.the_alsa_layer_on_its_own' \
     --resource-spec-file "$cores" || status=1
 
-stage "sanitizer build and its tests"
-
-# Then the ARM64 build: cross-compiled, tested under qemu-aarch64, and packaged.
-bash scripts/test_arm64.sh || status=1
-stage "ARM64"
-
-# The two packages this run built (a missing one fails): checked with lintian, and tried
-# out in mount, PID and cgroup namespaces of their own (the program, and its user unit
-# under a user manager), never installed here.
-as_root=()
-[ "$(id -u)" -eq 0 ] || as_root=(sudo)
-debs=()
-for folder in build/package build/linux-arm64; do
-    found=("$folder"/wakelet_*.deb)
-    debs+=("${found[0]}")
-done
-"${as_root[@]}" /usr/bin/python3 tests/package_test.py "${debs[@]}" || status=1
-stage "the packages"
-
-# Then the Windows build: cross-compiled with MinGW-w64, tested under Wine.
-bash scripts/test_windows.sh || status=1
-stage "Windows"
+joined $others_lane build/logs/others.log || status=1
+stage "Windows timed test" bash scripts/test_windows.sh timed || status=1
 
 exit $status

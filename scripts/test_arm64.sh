@@ -4,35 +4,33 @@
 # and runs the unit, long and end-to-end tests under qemu-aarch64; the end-to-end test also
 # compares the build's minute and hour of tone with the x86-64 build's, sample for sample.
 # Then it builds the arm64 Debian package and checks that it is one.
-# scripts/test.sh runs it after the Linux stages; it also runs on its own.
+# It runs on its own, or in two parts, `build` then `test`, as scripts/test.sh runs it
+# beside the other stages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 
-as_root=()
-[ "$(id -u)" -eq 0 ] || as_root=(sudo)
-# arm64 packages beside the machine's own (ensure_packages then updates the package lists).
-if ! dpkg --print-foreign-architectures | grep -qx arm64; then
-    "${as_root[@]}" dpkg --add-architecture arm64
-fi
-ensure_packages cmake make g++ pkg-config libasound2-dev libpulse-dev libgtest-dev python3 dpkg-dev \
-    file g++-aarch64-linux-gnu qemu-user libasound2-dev:arm64 libpulse-dev:arm64 libasound2-plugins:arm64 \
-    libgtest-dev:arm64
+add_arm64_architecture
+ensure_packages "${ARM64_TEST_PACKAGES[@]}"
 
+part=${1:-all}
 jobs=$(nproc)
 status=0
 
 # The x86-64 build's tone_dump, to compare the tones with: the Linux stage's, or built here.
 native=build/release/tests/tone_dump
-if [ ! -x "$native" ]; then
-    cmake --preset release -DWAKELET_TESTS=ON -DPython3_EXECUTABLE=/usr/bin/python3
-    cmake --build --preset release -j "$jobs" --target tone_dump
+if [ "$part" != test ]; then
+    if [ ! -x "$native" ]; then
+        cmake --preset release -DWAKELET_TESTS=ON -DPython3_EXECUTABLE=/usr/bin/python3
+        cmake --build --preset release -j "$jobs" --target tone_dump
+    fi
+    cmake --preset linux-arm64 -DWAKELET_TESTS=ON -DWAKELET_WERROR=ON -DWAKELET_BENCH=OFF \
+        -DPython3_EXECUTABLE=/usr/bin/python3 \
+        -DWAKELET_NATIVE_TONE_DUMP="$PWD/$native"
+    cmake --build --preset linux-arm64 -j "$jobs"
 fi
+[ "$part" = build ] && exit 0
 
-cmake --preset linux-arm64 -DWAKELET_TESTS=ON -DWAKELET_WERROR=ON -DWAKELET_BENCH=OFF \
-    -DPython3_EXECUTABLE=/usr/bin/python3 \
-    -DWAKELET_NATIVE_TONE_DUMP="$PWD/$native"
-cmake --build --preset linux-arm64 -j "$jobs"
 # The sound-server tests stay with the native build: they test the servers' side, not the processor's.
 ctest --preset linux-arm64 -j "$jobs" -LE sound_server || status=1
 

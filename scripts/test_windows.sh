@@ -2,14 +2,15 @@
 # The Windows stage of the tests: cross-compiles wakelet.exe and its tests with MinGW-w64
 # and runs them under Wine, in a Wine prefix of its own that is removed afterwards; the
 # tests also make the installer and the zip, and try the installer out.
-# scripts/test.sh runs it after the Linux stages; it also runs on its own.
+# It runs on its own, or in parts as scripts/test.sh runs it beside the other stages:
+# `build`; `beside`, every test but the one that times the program's cycles, leaving the
+# heard tests' Wine prefix; and `timed`, that one, which needs the machine to itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-# pulseaudio and pulseaudio-utils: the private server that Wine's PulseAudio driver (libwine) plays to.
-ensure_packages cmake make g++-mingw-w64-x86-64-posix googletest wine64 python3 python3-pefile nsis \
-    pulseaudio pulseaudio-utils
+ensure_packages "${WINDOWS_TEST_PACKAGES[@]}"
 
+part=${1:-all}
 jobs=$(nproc)
 prefix=$(mktemp -d "${TMPDIR:-/tmp}/wakelet-wine.XXXXXX")
 cleanup() {
@@ -19,12 +20,22 @@ cleanup() {
 trap cleanup EXIT
 export WINEPREFIX="$prefix"
 
-# With the Linux build's tone_dump at hand, the two builds' tones are compared too.
-native=()
-[ -x build/release/tests/tone_dump ] && native=(-DWAKELET_NATIVE_TONE_DUMP="$PWD/build/release/tests/tone_dump")
-cmake --preset windows -DWAKELET_TESTS=ON -DWAKELET_WERROR=ON -DPython3_EXECUTABLE=/usr/bin/python3 "${native[@]}"
-cmake --build --preset windows -j "$jobs"
+if [ "$part" = all ] || [ "$part" = build ]; then
+    # With the Linux build's tone_dump at hand, the two builds' tones are compared too.
+    native=()
+    [ -x build/release/tests/tone_dump ] && native=(-DWAKELET_NATIVE_TONE_DUMP="$PWD/build/release/tests/tone_dump")
+    cmake --preset windows -DWAKELET_TESTS=ON -DWAKELET_WERROR=ON -DPython3_EXECUTABLE=/usr/bin/python3 "${native[@]}"
+    cmake --build --preset windows -j "$jobs"
+fi
 # Wine takes a few seconds to set up a new prefix: once, before tests start side by side.
-tests/windows/wine.sh wineboot --init >/dev/null 2>&1
-# Among the tests: the installer and the zip, made and tried out.
-ctest --preset windows -j "$jobs"
+if [ "$part" = all ] || [ "$part" = beside ]; then
+    tests/windows/wine.sh wineboot --init >/dev/null 2>&1
+fi
+timed='^end_to_end\.wines_pulseaudio_driver_plays_the_tone_in_whole_minutes$'
+case $part in
+    build) ;;
+    beside) ctest --preset windows -j "$jobs" -E "$timed|^heard_prefix_removed$" --fixture-exclude-cleanup heard ;;
+    timed) ctest --preset windows -R "$timed" --fixture-exclude-setup heard ;;
+    # Among the tests: the installer and the zip, made and tried out.
+    *) ctest --preset windows -j "$jobs" ;;
+esac
