@@ -62,10 +62,8 @@ TEST(SplitCommandLine, FollowsTheOneStringRule) {
 }
 
 TEST(SplitCommandLine, WorksOnUtf16CodeUnits) {
-    auto arguments = SplitCommandLine(std::u16string_view(u"w.exe \u00e9\u00a0x \"a\u3000b\""));
-    ASSERT_EQ(arguments.size(), 2u);
-    EXPECT_EQ(arguments[0], u"\u00e9\u00a0x");
-    EXPECT_EQ(arguments[1], u"a\u3000b");
+    EXPECT_EQ(SplitCommandLine(std::u16string_view(u"w.exe \u00e9\u00a0x \"a\u3000b\"")),
+              (std::vector<std::u16string>{u"\u00e9\u00a0x", u"a\u3000b"}));
 }
 
 }  // namespace

@@ -3,11 +3,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <string>
 
 #include "base/failure.h"
@@ -16,50 +14,22 @@
 namespace wakelet {
 namespace {
 
+// Whole pieces only, so a line may leave in two, and the rest once more at the end.
 TEST(ConsoleToPipe, GoesOutInWhole128BytePiecesAndOnceMoreAtTheEnd) {
     Pipe out;
     Console console({out.write, -1, -1});
-    std::string expected;
-    std::string sent;
+    std::string sent, got;
     for (int i = 0; i < 20; ++i) {
         std::string line(static_cast<std::size_t>(i * 7 % 30), static_cast<char>('a' + i));
         console.WriteLine(line);
         sent += line + "\r\n";
-        EXPECT_EQ(out.Drain().size() % 128, 0u);
+        got += out.Drain();
+        EXPECT_EQ(got.size(), sent.size() / 128 * 128);
     }
     console.Flush();
-    EXPECT_EQ(out.Drain(), sent.substr(sent.size() / 128 * 128));
+    EXPECT_EQ(got + out.Drain(), sent);
     console.Flush();
     EXPECT_EQ(out.Drain(), "");
-}
-
-TEST(ConsoleToPipe, ALineCanLeaveInTwoPieces) {
-    Pipe out;
-    Console console({out.write, -1, -1});
-    console.WriteLine(std::string(120, 'x'));
-    EXPECT_EQ(out.Drain(), "");
-    console.WriteLine("0123456789");
-    EXPECT_EQ(out.Drain(), std::string(120, 'x') + "\r\n012345");
-    console.Flush();
-    EXPECT_EQ(out.Drain(), "6789\r\n");
-}
-
-TEST(ConsoleToTerminal, EachLineGoesOutWhenComplete) {
-    int master = -1, slave = -1;
-    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    termios raw{};
-    tcgetattr(slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(slave, TCSANOW, &raw);
-    Console console({slave, -1, -1});
-    for (const char* line : {"Pelvarin's \"keep audio alive\" hack v0.5", ""}) {
-        console.WriteLine(line);
-        char got[512];
-        ssize_t n = read(master, got, sizeof got);
-        EXPECT_EQ(std::string(got, static_cast<std::size_t>(n > 0 ? n : 0)), std::string(line) + "\r\n");
-    }
-    close(slave);
-    close(master);
 }
 
 TEST(ConsoleWrite, FailureIsRaisedWhenTheLineIsCompleteAndNotAgain) {
@@ -72,7 +42,6 @@ TEST(ConsoleWrite, FailureIsRaisedWhenTheLineIsCompleteAndNotAgain) {
         FAIL() << "writing to a pipe without a reader succeeded";
     } catch (const EInOutError& failure) {
         EXPECT_EQ(failure.Number(), EPIPE);
-        EXPECT_EQ(failure.ClassName(), "EInOutError");
         EXPECT_EQ(failure.Message(), "I/O error " + std::to_string(EPIPE));
     }
     EXPECT_NO_THROW(console.WriteLine("short"));  // buffered again
@@ -109,55 +78,16 @@ TEST(ConsoleWrite, DevicesThatFailAreNamedForWhatFailed) {
     }
 }
 
-TEST(ConsoleWrite, StandardErrorCarriesTheReportAndNothingLibrariesWrite) {
-    EXPECT_EXIT(
-        {
-            ReserveStandardError();
-            Console console(SystemStandardHandles());
-            // A library's complaint, and one from a process it starts.
-            if (write(STDERR_FILENO, "library\n", 8) != 8) std::_Exit(2);
-            if (std::system("echo child >&2") != 0) std::_Exit(3);
-            console.WriteError("the report\r\n");
-            std::_Exit(1);
-        },
-        ::testing::ExitedWithCode(1), "^the report\r\n$");
-}
-
+// The pipe does not block: a read past the line fails.
 TEST(ConsoleRead, TakesOneLineAndStopsQuietlyAtTheEnd) {
     Pipe in;
     Console console({-1, in.read, -1});
-    fcntl(in.read, F_SETFL, 0);
     ASSERT_EQ(write(in.write, "first line\nsecond", 17), 17);
     console.ReadLine();
-    char rest[32];
-    fcntl(in.read, F_SETFL, O_NONBLOCK);
-    ssize_t n = read(in.read, rest, sizeof rest);
-    EXPECT_EQ(std::string(rest, static_cast<std::size_t>(n > 0 ? n : 0)), "second");
-    fcntl(in.read, F_SETFL, 0);
+    EXPECT_EQ(in.Drain(), "second");
     close(in.write);
     in.write = -1;
     EXPECT_NO_THROW(console.ReadLine());  // end of input
-}
-
-TEST(ConsoleRead, UnreadableInputIsAnInOutError) {
-    const struct {
-        const char* what;
-        int fd;
-        std::string message;
-    } rows[] = {
-        {"a directory", open("/", O_RDONLY | O_CLOEXEC), "I/O error " + std::to_string(EISDIR)},
-        {"a closed descriptor", 1000, "I/O error " + std::to_string(EBADF)},
-    };
-    for (const auto& row : rows) {
-        Console console({-1, row.fd, -1});
-        try {
-            console.ReadLine();
-            ADD_FAILURE() << "reading " << row.what << " succeeded";
-        } catch (const EInOutError& failure) {
-            EXPECT_EQ(failure.Message(), row.message) << row.what;
-        }
-    }
-    close(rows[0].fd);
 }
 
 TEST(InOutErrorMessage, NamedNumbersAndTheRest) {
@@ -165,19 +95,14 @@ TEST(InOutErrorMessage, NamedNumbersAndTheRest) {
         int number;
         const char* message;
     } rows[] = {
-        {2, "File not found"},
-        {3, "Invalid filename"},
-        {4, "Too many open files"},
-        {5, "File access denied"},
-        {100, "Read beyond end of file"},
-        {101, "Disk full"},
+        {2, "File not found"},          {3, "Invalid filename"},          {4, "Too many open files"},
+        {5, "File access denied"},      {100, "Read beyond end of file"}, {101, "Disk full"},
         {106, "Invalid numeric input"},
-        {32, "I/O error 32"},
-        {232, "I/O error 232"},
-        {1, "I/O error 1"},
-        {0, "I/O error 0"},
     };
     for (const auto& row : rows) EXPECT_EQ(InOutErrorMessage(row.number), row.message);
+    // The rest are shown as their number.
+    for (int number : {32, 232, 1, 0})
+        EXPECT_EQ(InOutErrorMessage(number), "I/O error " + std::to_string(number));
 }
 
 }  // namespace

@@ -230,7 +230,6 @@ class EndToEnd(RunsTestCase):
         run.close()
         self.assertEqual(run.error, b"")
 
-
     @unittest.skipUnless(NATIVE_TONE_DUMP or "--native" in sys.argv, "no native build to compare with")
     def test_the_minute_and_the_hour_are_the_native_builds_sample_for_sample(self):
         for duration_ms, samples in ((60000, 2646000), (3600000, 158760000)):

@@ -27,70 +27,66 @@ TEST(CgroupMemoryRoom, TightestLimitLessWhatCannotBeReclaimed) {
         const char* what;
         const char* cgroups;
         const char* mountinfo;
-        std::map<std::string, std::string> files;  // under the fake root
+        std::map<std::string, std::string> files;  // under the fake root's /sys/fs/cgroup
         std::optional<std::uint64_t> room;
     } rows[] = {
         {"v2: file pages do not count",
          "0::/app.slice/w.service\n",
          V2Mount,
-         {{"sys/fs/cgroup/app.slice/w.service/memory.max", "1000000\n"},
-          {"sys/fs/cgroup/app.slice/w.service/memory.current", "300000\n"},
-          {"sys/fs/cgroup/app.slice/w.service/memory.stat",
+         {{"app.slice/w.service/memory.max", "1000000\n"},
+          {"app.slice/w.service/memory.current", "300000\n"},
+          {"app.slice/w.service/memory.stat",
            "anon 100000\nfile 200000\ninactive_file 150000\nactive_file 50000\n"}},
          900000},
         {"v2: a parent's limit, with its other children's use, is tighter",
          "0::/app.slice/w.service\n",
          V2Mount,
-         {{"sys/fs/cgroup/app.slice/w.service/memory.max", "max\n"},
-          {"sys/fs/cgroup/app.slice/w.service/memory.current", "1000\n"},
-          {"sys/fs/cgroup/app.slice/memory.max", "500000\n"},
-          {"sys/fs/cgroup/app.slice/memory.current", "400000\n"},
-          {"sys/fs/cgroup/app.slice/memory.stat", "inactive_file 30000\nactive_file 0\n"}},
+         {{"app.slice/w.service/memory.max", "max\n"},
+          {"app.slice/w.service/memory.current", "1000\n"},
+          {"app.slice/memory.max", "500000\n"},
+          {"app.slice/memory.current", "400000\n"},
+          {"app.slice/memory.stat", "inactive_file 30000\nactive_file 0\n"}},
          130000},
         {"v2: use beyond the limit leaves nothing",
          "0::/w\n",
          V2Mount,
-         {{"sys/fs/cgroup/w/memory.max", "1000\n"}, {"sys/fs/cgroup/w/memory.current", "5000\n"}},
+         {{"w/memory.max", "1000\n"}, {"w/memory.current", "5000\n"}},
          0},
         {"v2: no limit anywhere",
          "0::/w\n",
          V2Mount,
-         {{"sys/fs/cgroup/w/memory.max", "max\n"}, {"sys/fs/cgroup/w/memory.current", "5000\n"}},
+         {{"w/memory.max", "max\n"}, {"w/memory.current", "5000\n"}},
          std::nullopt},
         {"v1 wins over v2, below the mount's root, with the hierarchy's totals",
          V1Cgroups,
          V1Mounts,
-         {{"sys/fs/cgroup/mem ory/job/memory.limit_in_bytes", "2000000\n"},
-          {"sys/fs/cgroup/mem ory/job/memory.usage_in_bytes", "1500000\n"},
-          {"sys/fs/cgroup/mem ory/job/memory.stat",
+         {{"mem ory/job/memory.limit_in_bytes", "2000000\n"},
+          {"mem ory/job/memory.usage_in_bytes", "1500000\n"},
+          {"mem ory/job/memory.stat",
            "inactive_file 1\nactive_file 1\ntotal_inactive_file 400000\ntotal_active_file 100000\n"},
-          {"sys/fs/cgroup/mem ory/memory.limit_in_bytes", V1Unlimited},
-          {"sys/fs/cgroup/unified/memory.max", "1\n"}},
+          {"mem ory/memory.limit_in_bytes", V1Unlimited},
+          {"unified/memory.max", "1\n"}},
          1000000},
         {"v1: an ancestor's limit",
          V1Cgroups,
          V1Mounts,
-         {{"sys/fs/cgroup/mem ory/job/memory.limit_in_bytes", V1Unlimited},
-          {"sys/fs/cgroup/mem ory/memory.limit_in_bytes", "700000\n"},
-          {"sys/fs/cgroup/mem ory/memory.usage_in_bytes", "200000\n"}},
+         {{"mem ory/job/memory.limit_in_bytes", V1Unlimited},
+          {"mem ory/memory.limit_in_bytes", "700000\n"},
+          {"mem ory/memory.usage_in_bytes", "200000\n"}},
          500000},
         {"v1: unlimited",
          V1Cgroups,
          V1Mounts,
-         {{"sys/fs/cgroup/mem ory/job/memory.limit_in_bytes", V1Unlimited},
-          {"sys/fs/cgroup/mem ory/memory.limit_in_bytes", V1Unlimited}},
+         {{"mem ory/job/memory.limit_in_bytes", V1Unlimited}, {"mem ory/memory.limit_in_bytes", V1Unlimited}},
          std::nullopt},
-        {"the memory hierarchy is not mounted",
-         V1Cgroups,
-         V2Mount,
-         {{"sys/fs/cgroup/memory.max", "1\n"}},
-         std::nullopt},
+        {"the memory hierarchy is not mounted", V1Cgroups, V2Mount, {{"memory.max", "1\n"}}, std::nullopt},
     };
     for (const auto& row : rows) {
         fs::path root = fs::temp_directory_path() / ("wakelet-cgroup-" + std::to_string(::getpid()));
         for (const auto& [name, text] : row.files) {
-            fs::create_directories((root / name).parent_path());
-            std::ofstream(root / name) << text;
+            const fs::path file = root / "sys/fs/cgroup" / name;
+            fs::create_directories(file.parent_path());
+            std::ofstream(file) << text;
         }
         EXPECT_EQ(CgroupMemoryRoom(root.string(), row.cgroups, row.mountinfo), row.room) << row.what;
         fs::remove_all(root);

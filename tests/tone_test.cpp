@@ -21,18 +21,14 @@ protected:
     void TearDown() override { Samples.Reset(0); }
 };
 
-TEST(ToneSteps, PeakIsFullScaleTimesTheDoubleOneTenth) {
-    ToneSteps steps = MakeToneSteps(10, 44100, 0.1);
-    // An extended-precision one tenth would give 214748364.69999999 instead.
-    EXPECT_EQ(steps.peak, 214748364.70000002);
-    EXPECT_EQ(steps.timeStep, 1.0 / 44100);
-    EXPECT_EQ(steps.angularStep, 0x1.f6a7a2955385ep+5);  // 62.83185307179586
-}
-
-// Each step is rounded twice, to 64 bits and then to double; for these, one rounding of
-// the exact value would give the neighbouring double (found among all 2^32 frequencies,
-// all 2^32 rates and 2e8 amplitudes, on every one of which the oracle agrees).
+// Each step is rounded twice, to 64 bits and then to double; for the last five, one
+// rounding of the exact value would give the neighbouring double (found among all 2^32
+// frequencies, all 2^32 rates and 2e8 amplitudes, on every one of which the oracle agrees).
 TEST(ToneSteps, AreRoundedToSixtyFourBitsBeforeDouble) {
+    const ToneSteps steps = MakeToneSteps(10, 44100, 0.1);
+    EXPECT_EQ(steps.peak, 214748364.70000002);  // an extended-precision one tenth: 214748364.69999999
+    EXPECT_EQ(steps.timeStep, 1.0 / 44100);
+    EXPECT_EQ(steps.angularStep, 0x1.f6a7a2955385ep+5);                          // 62.83185307179586
     EXPECT_EQ(MakeToneSteps(87, 44100, 0.1).angularStep, 0x1.11518d34656a6p+9);  // once: ...a7p+9
     EXPECT_EQ(MakeToneSteps(-87, 44100, 0.1).angularStep, -0x1.11518d34656a6p+9);
     EXPECT_EQ(MakeToneSteps(10, 2731, 0.1).timeStep, 0x1.7ff4005ffd002p-12);  // once: ...001p-12
@@ -246,9 +242,16 @@ TEST(ToneSampleCount, RoundsTheDurationAtTheRateAndRefusesOversizedBuffers) {
 #endif
 }
 
-TEST_F(ToneBuffer, RegeneratingReplacesTheWholeBuffer) {
+// A tone too long to count, and memory that cannot be had (an exabyte), keep the old contents.
+TEST_F(ToneBuffer, RegeneratingReplacesTheWholeBufferUnlessRefused) {
     GenerateTone(10, 1000, 0.1);
-    std::vector<std::int32_t> second(Samples.data(), Samples.data() + Samples.size());
+    const std::vector<std::int32_t> second(Samples.data(), Samples.data() + Samples.size());
+    const std::int32_t* before = Samples.data();
+    EXPECT_THROW(GenerateTone(10, 4294967295u, 0.1), ERangeError);
+    EXPECT_THROW(Samples.Reset(std::size_t{1} << 60), EOutOfMemory);
+    ASSERT_EQ(Samples.data(), before);
+    ASSERT_EQ(Samples.size(), 44100u);
+    EXPECT_TRUE(std::equal(second.begin(), second.end(), Samples.data()));
     GenerateTone(10, 2000, 0.1);
     ASSERT_EQ(Samples.size(), 88200u);
     EXPECT_TRUE(std::equal(second.begin(), second.end(), Samples.data()));  // same tone, longer
@@ -257,17 +260,6 @@ TEST_F(ToneBuffer, RegeneratingReplacesTheWholeBuffer) {
     EXPECT_EQ(Samples[1103], 214748310);
     GenerateTone(10, 0, 0.1);
     EXPECT_TRUE(Samples.empty());
-}
-
-// A tone too long to count, and memory that cannot be had (an exabyte).
-TEST_F(ToneBuffer, ARefusedBufferKeepsTheOldContents) {
-    GenerateTone(10, 1000, 0.1);
-    const std::int32_t* before = Samples.data();
-    EXPECT_THROW(GenerateTone(10, 4294967295u, 0.1), ERangeError);
-    EXPECT_THROW(Samples.Reset(std::size_t{1} << 60), EOutOfMemory);
-    ASSERT_EQ(Samples.data(), before);
-    ASSERT_EQ(Samples.size(), 44100u);
-    EXPECT_EQ(Samples[1102], 214748310);
 }
 
 }  // namespace
