@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <functional>
 #include <new>
-#include <regex>
 
 #include "base/failure.h"
 #include "console_capture.h"
@@ -104,10 +103,12 @@ TEST_F(Driver, AFailingReportEndsInTheLastResortReport) {
     EXPECT_EQ(RunProgram(true), 1);
     // Standard output is written out first, and holds no "Done.".
     EXPECT_EQ(console.Output(), std::string(Banner) + "audio device found.\r\nETest: first\r\n");
+    const std::string head = "Exception EInOutError in module wakelet_tests at ";
     const std::string error = console.Error();
-    EXPECT_TRUE(std::regex_match(error, std::regex("Exception EInOutError in module wakelet_tests at "
-                                                   "(?!0{8})[0-9A-F]{8}\\.\r\nI/O error 9\\.\r\n\r\n")))
-        << error;
+    const std::string location = error.substr(std::min(head.size(), error.size()), 8);
+    EXPECT_EQ(error, head + location + ".\r\nI/O error 9.\r\n\r\n");
+    EXPECT_EQ(location.find_first_not_of("0123456789ABCDEF"), std::string::npos) << location;
+    EXPECT_NE(location, "00000000");
 }
 
 TEST(LastResortText, EndsTheMessageWithOneFullStop) {
