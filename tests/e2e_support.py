@@ -413,8 +413,13 @@ class PipeWireServer(PulseServer):
     def start(self):
         daemons = "pipewire & sleep 1; %s pipewire-pulse & wait" % ("wireplumber &" if self.session_manager else "")
         self.log = open(os.path.join(self.root, "pipewire.log"), "ab")
+        # The session bus's socket goes with the rest, not into /tmp, where a killed bus leaves it.
+        bus = os.path.join(self.root, "session.conf")
+        with open("/usr/share/dbus-1/session.conf") as f, open(bus, "w") as out:
+            out.write(f.read().replace("unix:tmpdir=/tmp", "unix:dir=" + self.root))
         # Its own process group, so that stopping it takes every daemon with it.
-        self.process = subprocess.Popen(["dbus-run-session", "--", "sh", "-c", daemons], env=self.env,
+        self.process = subprocess.Popen(["dbus-run-session", "--config-file=" + bus, "--", "sh", "-c", daemons],
+                                        env=self.env,
                                         stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log,
                                         start_new_session=True)
         deadline = time.monotonic() + 20
