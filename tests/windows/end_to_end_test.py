@@ -74,6 +74,16 @@ def nearest_stretch(stretch, tone, period=4410):
 
 
 class EndToEnd(RunsTestCase):
+    def setUp(self):
+        super().setUp()
+        # A Wine prefix of the case's own: the Wine server of a prefix that cases shared would
+        # live in the PID namespace of the case that started it, and end with that case. The
+        # heard cases play in the prefix they share, one at a time.
+        os.environ["WINEPREFIX"] = os.path.join(self.workdir.name, "wine")
+        self.addCleanup(subprocess.run, ["/usr/lib/wine/wineserver", "-k"], capture_output=True, timeout=30)
+        if "WAKELET_HEARD_PREFIX" not in os.environ:
+            subprocess.run([WINE, "wineboot", "--init"], capture_output=True, timeout=300, check=True)
+
     def start(self, args, **kwargs):
         return self.track(WineRun(args, **kwargs))
 
