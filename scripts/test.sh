@@ -11,11 +11,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-add_arm64_architecture
-ensure_packages "${LINUX_TEST_PACKAGES[@]}" "${ARM64_TEST_PACKAGES[@]}" "${WINDOWS_TEST_PACKAGES[@]}"
-# PipeWire's own ALSA plugin conflicts with pulseaudio as a package; the tests load it
-# from where it is unpacked.
-unpack_package pipewire-alsa pipewire build/pipewire-alsa
 
 jobs=$(nproc)
 status=0
@@ -29,7 +24,16 @@ stage() {
     echo "== $name: $((SECONDS - started)) s, ended at $SECONDS s$verdict"
     return $result
 }
-stage "packages" true
+
+# Every stage's, before the stages run side by side: apt takes one caller at a time.
+install_packages() {
+    add_arm64_architecture &&
+        ensure_packages "${LINUX_TEST_PACKAGES[@]}" "${ARM64_TEST_PACKAGES[@]}" "${WINDOWS_TEST_PACKAGES[@]}" &&
+        # PipeWire's own ALSA plugin conflicts with pulseaudio as a package; the tests load
+        # it from where it is unpacked.
+        unpack_package pipewire-alsa pipewire build/pipewire-alsa
+}
+stage "packages" install_packages
 
 stage "format" bash scripts/check_format.sh || status=1
 

@@ -12,7 +12,6 @@ import resource
 import select
 import signal
 import subprocess
-import sys
 import tempfile
 import threading
 import time
@@ -98,13 +97,6 @@ def compare_tone_dumps(ours, native, duration_ms, chunk=1 << 22):
             if run.wait() != 0:
                 raise AssertionError("%s failed with status %d" % (run.args, run.returncode))
     return lengths[0] // 4, lengths[1] // 4, differing, first
-
-
-def run_cases(argv):
-    """unittest.main's run of the cases `argv` names, ending as CTest reads it: 77, shown as
-    not run, where a case skipped."""
-    result = unittest.main(argv=[argv[0], "-v"] + argv[1:], exit=False).result
-    sys.exit(1 if not result.wasSuccessful() else 77 if result.skipped else 0)
 
 
 class Run:
