@@ -15,6 +15,7 @@ import os
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -76,9 +77,9 @@ class EndToEnd(RunsTestCase):
         if own is None:
             cannot("no memory cgroup")
         parent, v1 = own
-        group = os.path.join(parent, "wakelet-test-%d-%d" % (os.getpid(), limit))
+        # Named afresh: in a PID namespace of its own every test is the same process ID.
         try:
-            os.mkdir(group)
+            group = tempfile.mkdtemp(prefix="wakelet-test-", dir=parent)
         except OSError as e:
             cannot("cannot make a memory cgroup under %s: %s" % (parent, e))
         self.addCleanup(os.rmdir, group)
