@@ -89,12 +89,13 @@ double CpuSeconds() {
 }
 
 // The buffer is done once it has played, not before and not much later; the player sleeps
-// while it plays. Its last 0.2 s stand out, for the sound-server test to look for on the
-// sink's monitor: a buffer ended before it has played loses them.
+// while it plays. Its last 0.2 s fall by one step a sample to one step above silence, so
+// that the sound-server test can read off the sink's monitor how far it played: a buffer
+// ended before it has played stops the fall short.
 TEST(AlsaLayer, PlaysABufferInRealTimeAndCheaplyThenFreesIt) {
     WAVEFORMATEX format = ToneFormat();
     std::vector<std::int32_t> samples(44100 * 3, 1000);
-    std::fill(samples.end() - 8820, samples.end(), 768000);  // a 24-bit mixer keeps it exact
+    for (int left = 1; left <= 8820; ++left) samples.end()[-left] = left * 65536;
     HWAVEOUT device = nullptr;
     ASSERT_EQ(waveOutOpen(&device, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
     WAVEHDR header{};
