@@ -133,14 +133,19 @@ class SoundServer(RunsTestCase):
         self.assertEqual(run.read_for(1), BANNER + FOUND, "the freeze or the short suspension ended the buffer")
 
         # Stopped for longer than the stall limit: the buffer ends 5 s after the position's
-        # last move, at one of the cycle's 100 ms polls, then the reset, the close and this
-        # look at the server (0.3 s); and the next cycle opens the device again.
-        stream = self.streams()
+        # last move, at one of the cycle's 100 ms polls, then the reset and the close (0.3 s),
+        # told by the server as it happens; and the next cycle opens the device again.
+        removed = "Event 'remove' on sink-input #%s\n" % self.server.pactl("list", "short", "sink-inputs").split()[0]
+        events = subprocess.Popen(["pactl", "subscribe"], env=self.server.env, stdout=subprocess.PIPE)
+        self.addCleanup(lambda: (events.kill(), events.wait()))
         self.server.pactl("suspend-sink", "keepalive", "1")
-        suspended = time.monotonic()
-        while self.streams() & stream and time.monotonic() - suspended < 10:
-            run.read_for(0.05)
+        suspended, told, chunk = time.monotonic(), "", b"-"
+        while removed not in told and chunk and select.select([events.stdout], [], [],
+                                                              max(0, suspended + 10 - time.monotonic()))[0]:
+            chunk = os.read(events.stdout.fileno(), 4096)
+            told += chunk.decode()
         ended = time.monotonic() - suspended
+        self.assertIn(removed, told, "the server never told of the stream's end")
         self.assertLess(ended, 5.0 + self.position_lag + 0.1 + 0.3,
                         "the stalled buffer ended %.2f s after the sink was suspended" % ended)
         time.sleep(max(0.0, suspended + 7 - time.monotonic()))
@@ -154,10 +159,6 @@ class SoundServer(RunsTestCase):
         self.assertEqual(run.read_until(NO_DEVICE, 15), BANNER + FOUND * 2 + NO_DEVICE)
         self.assertEqual(run.read_for(6), BANNER + FOUND * 2 + NO_DEVICE)
         self.assert_quiet_and_alive(run)
-
-    def streams(self):
-        """The server's playback streams, by index."""
-        return {line.split()[0] for line in self.server.pactl("list", "short", "sink-inputs").splitlines()}
 
     def test_a_killed_server_is_survived_and_used_again_at_the_next_attempt(self):
         # Where the program reaches the server through libpulse, ALSA's default stands for
@@ -226,11 +227,10 @@ class SoundServer(RunsTestCase):
                                     text=True)
             self.assertEqual(result.returncode, 0, "through %s:\n%s%s" % (route, result.stdout, result.stderr))
             # The test that times a buffer plays alone, heard at the sink's monitor, asked for
-            # little latency so that the sink renders no further ahead of what plays than
-            # that: what it hears before a stream goes away is what had played by then, and
-            # what a stream that went early never played never arrives. The recorder must be
-            # taking samples before the buffer starts, and may deliver them late on a busy
-            # machine: it is read until the buffer's end has come through.
+            # little latency so that the sink renders no further ahead of what plays: what a
+            # stream that went early never played never arrives. The recorder must be taking
+            # samples before the buffer starts, and may deliver them late on a busy machine:
+            # it is read until the buffer's end has come through.
             recorder = subprocess.Popen(["parec", "-d", "keepalive.monitor", "--format=s32le", "--channels=1",
                                          "--rate=44100", "--raw", "--latency-msec=10"], env=self.server.env,
                                         stdout=subprocess.PIPE)
