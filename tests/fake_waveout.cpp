@@ -126,8 +126,12 @@ MMRESULT waveOutClose(HWAVEOUT device) {
 
 void Sleep(DWORD milliseconds) {
     Record(FakeCall::Sleep, 0, milliseconds);
-    fake.now += milliseconds;
+    fake.now += milliseconds + fake.lateMs;
     if (fake.onSleep) fake.onSleep();
+}
+
+DWORD GetTickCount() {
+    return static_cast<DWORD>(fake.now);
 }
 
 std::string DescribeCalls(const std::vector<FakeCall>& calls) {

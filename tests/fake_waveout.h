@@ -1,5 +1,6 @@
 // The test double behind the wave-out seam: scripted open results and playing times, a
-// record of every call, and a virtual clock that Sleep advances without sleeping.
+// record of every call, and a virtual clock that Sleep advances without sleeping and
+// GetTickCount reads (unrecorded).
 #pragma once
 
 #include <cstdint>
@@ -24,6 +25,7 @@ struct FakeWaveOut {
     std::int64_t playMs = -1;          // how long a written buffer plays; -1: its length at the format's rate
     std::int64_t movesMs = -1;         // how long its position moves; -1: as long as it plays
     std::uint64_t stepMs = 1;          // the position moves in steps this far apart
+    std::uint64_t lateMs = 0;          // how much longer than asked each Sleep lasts
     std::function<void()> onSleep;     // runs after each Sleep has advanced the clock
 
     std::uint64_t now = 0;

@@ -126,8 +126,10 @@ TEST_F(Cycle, ADeviceWhosePositionStandsForFiveSecondsIsResetAndClosed) {
         std::uint64_t stepMs;
         std::int64_t resetAt;  // -1: never
         std::uint64_t closedAt;
+        std::uint64_t lateMs = 0;  // each sleep runs this much late
     } rows[] = {
         {"never plays, never finishes", Never, 0, 1, 5000, 5000},
+        {"never plays, and every sleep runs 20 ms late", Never, 0, 1, 5080, 5080, 20},
         {"stops after 20 s", Never, 20000, 1, 25000, 25000},
         {"moves every 5 s: slow, not stalled", 60000, -1, 5000, -1, 60000},
         {"moves every 5.1 s", 60000, -1, 5100, 5000, 5000},
@@ -138,6 +140,7 @@ TEST_F(Cycle, ADeviceWhosePositionStandsForFiveSecondsIsResetAndClosed) {
         Fake().playMs = row.playMs;
         Fake().movesMs = row.movesMs;
         Fake().stepMs = row.stepMs;
+        Fake().lateMs = row.lateMs;
         PlayCycle();
         auto reset = std::find_if(Fake().calls.begin(), Fake().calls.end(),
                                   [](const FakeCall& c) { return c.kind == FakeCall::Reset; });

@@ -1,5 +1,5 @@
 // The wave-out seam: the few Windows multimedia calls the playback cycle makes,
-// and Sleep. Each binary links exactly one implementation of them:
+// and Sleep and GetTickCount. Each binary links exactly one implementation of them:
 //   - Windows: the system's own winmm and kernel32 (this header only re-exports them);
 //   - Linux: waveout_linux.cpp, a layer of ours on libpulse and libasound;
 //   - tests: tests/fake_waveout.cpp, which records every call and runs on a virtual clock.
@@ -53,7 +53,10 @@
 //       layer and the test double stop whatever still plays and always close, a buffer
 //       still queued or not, and touch its header no more.
 //   Sleep(ms)
-//       Suspends the calling thread for ms milliseconds.
+//       Suspends the calling thread for ms milliseconds, or longer on a busy machine.
+//   GetTickCount()
+//       Milliseconds on a clock that only moves forward, wrapping at 2^32: only the
+//       difference of two readings means anything.
 #pragma once
 
 #ifdef _WIN32
@@ -183,6 +186,7 @@ MMRESULT waveOutGetPosition(HWAVEOUT device, MMTIME* time, UINT timeSize);
 MMRESULT waveOutReset(HWAVEOUT device);
 MMRESULT waveOutClose(HWAVEOUT device);
 void Sleep(DWORD milliseconds);
+DWORD GetTickCount();
 
 }  // namespace wakelet
 

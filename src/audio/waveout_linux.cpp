@@ -151,4 +151,10 @@ void Sleep(DWORD milliseconds) {
     }
 }
 
+DWORD GetTickCount() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<DWORD>(static_cast<std::uint64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000);
+}
+
 }  // namespace wakelet

@@ -11,10 +11,9 @@ namespace {
 
 constexpr DWORD FirstWaitMs = 500;
 constexpr DWORD PollMs = 100;
-// A device whose position stands still for this long, counted in the cycle's own sleeps,
+// A device whose position stands still for this long, counted over the cycle's own sleeps,
 // has stopped playing or gone away and may never hand the buffer back: it is reset, and
-// the next cycle opens the default output again. Counting sleeps rather than the clock
-// keeps a process that was frozen for a while from taking the freeze for a stall.
+// the next cycle opens the default output again.
 constexpr DWORD StallLimitMs = 5000;
 
 // Closes the device on every way out of the cycle; a buffer that has not come back is
@@ -50,6 +49,16 @@ MMTIME Position(HWAVEOUT device, const MMTIME& last) {
     MMTIME time{};
     time.wType = TIME_BYTES;
     return waveOutGetPosition(device, &time, sizeof time) == MMSYSERR_NOERROR ? time : last;
+}
+
+// Sleeps, and returns how long that took. Sleeps run late on a busy machine, and that time
+// counts; a sleep that ran later than one more poll was a process frozen for a while, and
+// the freeze is no stall of the device, so it counts as one poll late.
+DWORD SleepCounted(DWORD milliseconds) {
+    DWORD started = GetTickCount();
+    Sleep(milliseconds);
+    DWORD slept = GetTickCount() - started;
+    return slept < milliseconds + PollMs ? slept : milliseconds + PollMs;
 }
 
 // The default output for WaveFormat. A driver that refuses its plain description gets the
@@ -98,8 +107,7 @@ void PlayCycle() {
     waveOutWrite(device.get(), &header, sizeof header);
 
     MMTIME last = Position(device.get(), MMTIME{});
-    DWORD stillMs = FirstWaitMs;  // slept since the position last moved
-    Sleep(FirstWaitMs);
+    DWORD stillMs = SleepCounted(FirstWaitMs);  // slept since the position last moved
     while (waveOutUnprepareHeader(device.get(), &header, sizeof header) == WAVERR_STILLPLAYING) {
         MMTIME now = Position(device.get(), last);
         if (!SamePosition(now, last)) {
@@ -108,8 +116,7 @@ void PlayCycle() {
         } else if (stillMs >= StallLimitMs) {
             return;  // the closer resets the device, which hands the buffer back
         }
-        Sleep(PollMs);
-        stillMs += PollMs;
+        stillMs += SleepCounted(PollMs);
     }
     device.Queued(nullptr);
 }
