@@ -38,14 +38,6 @@ def null_sink(name):
     return ["sink_name=%s" % name, "format=s32le", "channels=1", "rate=%d" % SAMPLE_RATE, "norewinds=1"]
 
 
-def raise_priority(niceness):
-    """Runs this process at `niceness` where it may (as root), as it is otherwise."""
-    try:
-        os.setpriority(os.PRIO_PROCESS, 0, niceness)
-    except PermissionError:
-        pass
-
-
 def private_environment(workdir, alsa_config="", pulse_server=None, pipewire_runtime=None):
     """An environment whose audio goes only where `alsa_config` says, and to the PulseAudio
     server `pulse_server` or the PipeWire daemon in `pipewire_runtime` when given."""
@@ -129,7 +121,10 @@ class Run:
                 with open(os.path.join(cgroup, "cgroup.procs"), "w") as f:
                     f.write("0")
             if niceness is not None:
-                raise_priority(niceness)
+                try:  # where it may (as root); as it is otherwise
+                    os.setpriority(os.PRIO_PROCESS, 0, niceness)
+                except PermissionError:
+                    pass
 
         self.process = subprocess.Popen([binary] + args, stdin=stdin, stdout=writer,
                                         stderr=subprocess.PIPE, env=env, preexec_fn=limit)
@@ -364,10 +359,9 @@ class PulseServer:
         return cycles, states
 
     def kill(self):
-        if self.process and self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
         if self.process:
+            self.process.kill()  # nothing, once it has been waited for
+            self.process.wait()
             self.log.close()
 
     def stop(self):
@@ -442,13 +436,11 @@ class PipeWireServer(PulseServer):
                 'ctl.!default { type pipewire }\n' % (plugins, plugins))
 
     def kill(self):
-        if self.process and self.process.poll() is None:
-            os.killpg(self.process.pid, signal.SIGKILL)
-            self.process.wait()
         if self.process:
-            self.log.close()
             if self.group_alive():
                 os.killpg(self.process.pid, signal.SIGKILL)
+            self.process.wait()
+            self.log.close()
 
     def group_alive(self):
         """Whether any process of the daemons' group is left."""
