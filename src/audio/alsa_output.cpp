@@ -7,6 +7,11 @@
 // a dead server keeps taking writes after each underrun recovery, so only room that opens
 // up by itself counts. A device that stops playing holds the player in its waits until
 // the output is reset or closed.
+//
+// A sound server's plugin can wait on its server with no bound, in a call that non-blocking
+// mode does not cover (its stop, its drain, its readying of a stream). So every call into
+// the PCM runs on a thread other than the caller's, and the caller waits for it only so
+// long: a call that does not come back in time is given up, and the output counts as lost.
 #include "audio/alsa_output.h"
 
 #include <alsa/asoundlib.h>
@@ -15,16 +20,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <system_error>
+#include <thread>
 #include <vector>
 
-#include "audio/output_limits.h"
+#include "audio/limits.h"
 
 namespace wakelet {
 
@@ -40,10 +48,6 @@ constexpr int LongestWaitMs = 1000;
 constexpr int EndPollMs = 100;
 // Repeated underruns with nothing played between them are spaced out, up to this.
 constexpr int LongestRecoveryPauseMs = 1000;
-// How long a suspended device may take to resume, and a played buffer to leave the
-// plugins, before the player goes on without them.
-constexpr std::chrono::seconds LongestResume{5};
-constexpr std::chrono::seconds LongestDrain{5};
 
 // Standard error belongs to the program's last-resort report alone: libasound reports
 // nothing there, from the first call that could.
@@ -88,66 +92,26 @@ struct PcmCloser {
 };
 using Pcm = std::unique_ptr<snd_pcm_t, PcmCloser>;
 
-// Opening the default PCM and setting its format. A sound server that accepts the
-// connection but never readies the stream (PipeWire without its session manager does
-// this) would leave a plugin waiting forever, so the open runs on a thread of its own and
-// is given up after OpenTimeout. A given-up attempt is waited for again by the next open
-// instead of starting another, so at most one can be stuck at a time; should it ever
-// finish, it closes what it opened.
-struct OpenAttempt {
+struct ErrandState {
     std::mutex mutex;
-    std::condition_variable finished;
+    std::condition_variable ended;
     bool done = false;
-    bool abandoned = false;
-    snd_pcm_t* pcm = nullptr;
-    int error = -ETIMEDOUT;
+
+    bool Await(Clock::duration limit) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return ended.wait_for(lock, limit, [&] { return done; });
+    }
 };
 
-std::shared_ptr<OpenAttempt> stuckOpen;  // touched by the opening thread only
+// The last work given up, if it has not ended since. The next open waits a moment for it
+// and opens nothing while it is still stuck, so that one device that never lets go costs
+// one thread, not one a cycle. Touched by the calling thread only.
+std::shared_ptr<ErrandState> stuck;
 
-bool AwaitOpen(OpenAttempt& attempt) {
-    std::unique_lock<std::mutex> lock(attempt.mutex);
-    return attempt.finished.wait_for(lock, OpenTimeout, [&] { return attempt.done; });
-}
-
-// libasound's error code, 0 once the PCM is open in the format.
-int OpenDefaultPcm(snd_pcm_format_t alsaFormat, unsigned channels, unsigned rate, Pcm* out) {
-    if (stuckOpen) {
-        if (!AwaitOpen(*stuckOpen)) return -ETIMEDOUT;
-        stuckOpen.reset();
-    }
-    auto attempt = std::make_shared<OpenAttempt>();
-    try {
-        std::thread([attempt, alsaFormat, channels, rate] {
-            snd_pcm_t* pcm = nullptr;
-            int error = snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
-            if (error < 0) {
-                pcm = nullptr;
-            } else if ((error = snd_pcm_set_params(pcm, alsaFormat, SND_PCM_ACCESS_RW_INTERLEAVED, channels,
-                                                   rate, 1, LatencyUs)) < 0) {
-                snd_pcm_close(pcm);
-                pcm = nullptr;
-            }
-            std::lock_guard<std::mutex> lock(attempt->mutex);
-            if (attempt->abandoned && pcm != nullptr) snd_pcm_close(pcm);
-            attempt->pcm = attempt->abandoned ? nullptr : pcm;
-            attempt->error = error;
-            attempt->done = true;
-            attempt->finished.notify_all();
-        }).detach();
-    } catch (const std::system_error&) {
-        return -ENOMEM;  // no thread to open it on
-    }
-    if (!AwaitOpen(*attempt)) {
-        std::lock_guard<std::mutex> lock(attempt->mutex);
-        if (!attempt->done) {
-            attempt->abandoned = true;
-            stuckOpen = attempt;
-            return -ETIMEDOUT;
-        }
-    }
-    out->reset(attempt->pcm);
-    return attempt->error;
+bool NothingStuck() {
+    if (stuck && !stuck->Await(ReturnLimit)) return false;
+    stuck.reset();
+    return true;
 }
 
 // Wakes the player out of any wait when the output is being closed.
@@ -185,6 +149,55 @@ int MillisecondsFor(snd_pcm_uframes_t frames, unsigned rate) {
 
 }  // namespace
 
+// Work on a thread of its own, awaited for a bounded time. Work that does not end in time
+// is given up: its thread goes on alone with what the work holds, and frees it if it ever
+// ends.
+class AlsaOutput::Errand {
+public:
+    Errand() = default;
+    Errand(const Errand&) = delete;
+    Errand& operator=(const Errand&) = delete;
+    ~Errand() {
+        if (!Await(ReturnLimit)) GiveUp();
+    }
+
+    // False when no thread can be had.
+    bool Start(std::function<void()> work) {
+        try {
+            thread_ = std::thread([state = state_, work = std::move(work)]() mutable {
+                work();
+                work = nullptr;  // what it held goes before its end is told
+                std::lock_guard<std::mutex> lock(state->mutex);
+                state->done = true;
+                state->ended.notify_all();
+            });
+        } catch (const std::system_error&) {
+            return false;
+        }
+        return true;
+    }
+    bool Done() const {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        return state_->done;
+    }
+    // True once the work has ended, within `limit`; its thread is then joined.
+    bool Await(Clock::duration limit) {
+        if (!thread_.joinable()) return true;
+        if (!state_->Await(limit)) return false;
+        thread_.join();
+        return true;
+    }
+    void GiveUp() {
+        if (!thread_.joinable()) return;
+        thread_.detach();
+        stuck = state_;
+    }
+
+private:
+    std::shared_ptr<ErrandState> state_ = std::make_shared<ErrandState>();
+    std::thread thread_;
+};
+
 struct AlsaOutput::Player {
     Pcm pcm;
     unsigned frameBytes = 0;
@@ -192,6 +205,7 @@ struct AlsaOutput::Player {
     snd_pcm_uframes_t bufferFrames = 0;
     snd_pcm_uframes_t periodFrames = 0;
     StopSignal stop;
+    int openError = -ETIMEDOUT;
 
     // Room in the device's buffer when the player last looked; -1 when unknown (just
     // opened or recovered), so that the next look sets it without counting as progress.
@@ -207,6 +221,25 @@ struct AlsaOutput::Player {
         pollfd fd{stop.fd, POLLIN, 0};
         poll(&fd, 1, ms);
         return !Stopped();
+    }
+
+    // libasound's error code, 0 once the default PCM is open in the format and, for a
+    // sound server's plugin, has shown by `deadline` that it plays. Whatever failed is
+    // closed here, on the opening thread.
+    int Open(snd_pcm_format_t format, unsigned channels, Clock::time_point deadline) {
+        snd_pcm_t* opened = nullptr;
+        int error = snd_pcm_open(&opened, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
+        if (error < 0) return error;
+        pcm.reset(opened);
+        error =
+            snd_pcm_set_params(opened, format, SND_PCM_ACCESS_RW_INTERLEAVED, channels, rate, 1, LatencyUs);
+        if (error == 0) error = snd_pcm_get_params(opened, &bufferFrames, &periodFrames);
+        if (error == 0 && (bufferFrames == 0 || periodFrames == 0)) error = -EINVAL;
+        periodFrames = std::min(periodFrames, bufferFrames);
+        if (error == 0 && snd_pcm_type(opened) == SND_PCM_TYPE_IOPLUG && !PlaysSilence(deadline))
+            error = -ETIMEDOUT;
+        if (error < 0) pcm.reset();
+        return error;
     }
 
     // Room the device has now, or a negative error. Room that opened up since the last
@@ -233,7 +266,7 @@ struct AlsaOutput::Player {
         recoveryPauseMs = std::min(std::max(2 * recoveryPauseMs, 20), LongestRecoveryPauseMs);
         if (error == -EPIPE) return snd_pcm_prepare(p) == 0;
         if (error == -ESTRPIPE) {
-            auto deadline = Clock::now() + LongestResume;
+            auto deadline = Clock::now() + ResumeLimit;
             int result;
             while ((result = snd_pcm_resume(p)) == -EAGAIN && Clock::now() < deadline)
                 if (!Pause(100)) return false;
@@ -303,13 +336,22 @@ struct AlsaOutput::Player {
     }
 
     // Plugins may still hold frames the device has counted as played (a file plugin
-    // writes its file lazily): let them out, without blocking on a device that stalls. A
-    // queue that ran dry holds nothing more, and a server's plugin would wait out its own
-    // output latency here.
+    // writes its file lazily, a sound server's plugin hands the server a latency's worth
+    // ahead): let them out, without blocking on a device that stalls. A queue that ran dry
+    // holds nothing more. A sound server's plugin is not drained, since its drain waits
+    // with no bound should the server stop: what it still holds is its delay, which runs
+    // out as the server plays.
     void Drain() {
         snd_pcm_t* p = pcm.get();
+        auto deadline = Clock::now() + DrainLimit;
+        if (snd_pcm_type(p) == SND_PCM_TYPE_IOPLUG) {
+            snd_pcm_sframes_t delay = 0;
+            while (snd_pcm_delay(p, &delay) == 0 && delay > 0 && Clock::now() < deadline)
+                if (!Pause(std::min(EndPollMs, MillisecondsFor(static_cast<snd_pcm_uframes_t>(delay), rate))))
+                    return;
+            return;
+        }
         if (snd_pcm_drain(p) != -EAGAIN) return;
-        auto deadline = Clock::now() + LongestDrain;
         while (snd_pcm_state(p) == SND_PCM_STATE_DRAINING && Clock::now() < deadline)
             if (!Pause(10)) return;
     }
@@ -317,7 +359,7 @@ struct AlsaOutput::Player {
     // A sound server's plugin can take a stream that nothing ever plays (PipeWire with no
     // session manager to link it). A moment of silence shows whether the server consumes
     // the stream; one that does not is no usable device. The silence is then dropped.
-    bool PlaysSilence(Clock::duration timeout) {
+    bool PlaysSilence(Clock::time_point deadline) {
         snd_pcm_t* p = pcm.get();
         std::vector<char> silence(std::min<std::size_t>(bufferFrames, rate / 10) * frameBytes,
                                   frameBytes == 1 ? '\x80' : '\0');
@@ -326,9 +368,8 @@ struct AlsaOutput::Player {
         if (snd_pcm_state(p) == SND_PCM_STATE_PREPARED) snd_pcm_start(p);
         lastRoom = -1;
         Room();
-        auto start = Clock::now();
         bool played = false;
-        while (!played && Clock::now() - start < timeout) {
+        while (!played && Clock::now() < deadline) {
             if (!Pause(10)) break;
             snd_pcm_sframes_t room = snd_pcm_avail_update(p);
             played = room == -EPIPE || (room > lastRoom && lastRoom >= 0);
@@ -340,27 +381,47 @@ struct AlsaOutput::Player {
     }
 
     void Play(const char* data, snd_pcm_uframes_t frames) {
+        snd_pcm_t* p = pcm.get();
+        // An earlier buffer may have left the device running, draining or run dry.
+        if (snd_pcm_state(p) != SND_PCM_STATE_PREPARED) {
+            snd_pcm_drop(p);
+            snd_pcm_prepare(p);
+        }
+        lastRoom = -1;
+        recoveryPauseMs = 0;
         if (Queue(data, frames) && AwaitPlayed() == End::Played) Drain();
+        // What a stopped buffer left in the device goes, and the PCM is ready for another.
+        if (Stopped()) {
+            snd_pcm_drop(p);
+            snd_pcm_prepare(p);
+        }
     }
 };
 
-MMRESULT AlsaOutput::Open(const WAVEFORMATEX& format, std::unique_ptr<AlsaOutput>* out) {
+MMRESULT AlsaOutput::Open(const WAVEFORMATEX& format, std::unique_ptr<Output>* out) {
     SilenceAlsa();
 
     snd_pcm_format_t alsaFormat;
     if (!AlsaFormat(format, &alsaFormat)) return WAVERR_BADFORMAT;
-    auto player = std::make_unique<Player>();
+    if (!NothingStuck()) return TranslateAlsaError(-ETIMEDOUT);
+    auto player = std::make_shared<Player>();
     if (player->stop.fd < 0) return TranslateAlsaError(-ENOMEM);
-    int error = OpenDefaultPcm(alsaFormat, format.nChannels, format.nSamplesPerSec, &player->pcm);
-    if (error == 0)
-        error = snd_pcm_get_params(player->pcm.get(), &player->bufferFrames, &player->periodFrames);
-    if (error == 0 && (player->bufferFrames == 0 || player->periodFrames == 0)) error = -EINVAL;
-    if (error < 0) return TranslateAlsaError(error);
-    player->periodFrames = std::min(player->periodFrames, player->bufferFrames);
     player->frameBytes = format.nBlockAlign;
     player->rate = format.nSamplesPerSec;
-    if (snd_pcm_type(player->pcm.get()) == SND_PCM_TYPE_IOPLUG && !player->PlaysSilence(OpenTimeout))
+    // A server that accepts the connection but never readies the stream (PipeWire without
+    // its session manager does this) would leave its plugin waiting for good.
+    auto deadline = Clock::now() + OpenLimit;
+    unsigned channels = format.nChannels;
+    Errand opening;
+    if (!opening.Start([player, alsaFormat, channels, deadline] {
+            player->openError = player->Open(alsaFormat, channels, deadline);
+        }))
+        return TranslateAlsaError(-ENOMEM);  // no thread to open it on
+    if (!opening.Await(OpenLimit + ReturnLimit)) {
+        opening.GiveUp();
         return TranslateAlsaError(-ETIMEDOUT);
+    }
+    if (player->openError < 0) return TranslateAlsaError(player->openError);
     out->reset(new AlsaOutput(std::move(player)));
     return MMSYSERR_NOERROR;
 }
@@ -385,49 +446,49 @@ bool AlsaOutput::DefaultIsAServer() {
     return server;
 }
 
-AlsaOutput::AlsaOutput(std::unique_ptr<Player> player) : player_(std::move(player)) {}
+AlsaOutput::AlsaOutput(std::shared_ptr<Player> player) : player_(std::move(player)) {}
 
 AlsaOutput::~AlsaOutput() {
-    if (thread_.joinable()) {
-        player_->stop.Raise();
-        thread_.join();
-    }
+    Reset();
+    // A player given up holds the PCM, and closes it should it ever come back. Otherwise the
+    // PCM is dropped and closed on a thread of its own too: a plugin may wait on its server.
+    if (lost_) return;
+    Errand closing;
+    if (!closing.Start([player = std::move(player_)]() mutable { player.reset(); })) return;
+    if (!closing.Await(ReturnLimit)) closing.GiveUp();
 }
 
-bool AlsaOutput::Start(const char* data, std::size_t frames) {
+bool AlsaOutput::Start(const char* data, std::size_t bytes) {
     // The thread of an earlier buffer ends before another begins.
-    if (thread_.joinable()) Reset();
+    Reset();
+    if (lost_) return false;
+    frames_ = bytes / player_->frameBytes;
     player_->played = 0;
-    frames_ = frames;
-    finished_ = false;
-    try {
-        thread_ = std::thread([this, data, frames] {
-            player_->Play(data, frames);
-            finished_ = true;
-        });
-    } catch (const std::exception&) {
-        finished_ = true;
+    auto playing = std::make_unique<Errand>();
+    if (!playing->Start([player = player_, data, frames = frames_] { player->Play(data, frames); }))
         return false;
-    }
+    playing_ = std::move(playing);
     return true;
 }
 
-std::uint64_t AlsaOutput::Position() const noexcept {
-    return std::min<std::uint64_t>(player_->played, frames_);
+bool AlsaOutput::Finished() {
+    return lost_ || playing_ == nullptr || playing_->Done();
+}
+
+std::uint64_t AlsaOutput::Position() const {
+    return std::min<std::uint64_t>(player_->played, frames_) * player_->frameBytes;
 }
 
 void AlsaOutput::Reset() {
-    if (thread_.joinable()) {
-        player_->stop.Raise();
-        thread_.join();
+    if (playing_ == nullptr) return;
+    player_->stop.Raise();
+    if (playing_->Await(ReturnLimit)) {
+        player_->stop.Lower();
+    } else {
+        playing_->GiveUp();
+        lost_ = true;
     }
-    // What the device still holds goes, and the PCM is ready for another buffer.
-    player_->stop.Lower();
-    snd_pcm_drop(player_->pcm.get());
-    snd_pcm_prepare(player_->pcm.get());
-    player_->lastRoom = -1;
-    player_->recoveryPauseMs = 0;
-    finished_ = true;
+    playing_.reset();
 }
 
 }  // namespace wakelet

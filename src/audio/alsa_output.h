@@ -2,48 +2,45 @@
 // when ALSA's default is the server's own plugin and the server speaks no PulseAudio.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
-#include <thread>
 
+#include "audio/output.h"
 #include "audio/waveout.h"
 
 namespace wakelet {
 
-class AlsaOutput {
+class AlsaOutput final : public Output {
 public:
     // Opens ALSA's default PCM for `format`. MMSYSERR_NOERROR and an output only once the
-    // device has taken the format and, for a sound server's plugin, shown that it plays.
-    static MMRESULT Open(const WAVEFORMATEX& format, std::unique_ptr<AlsaOutput>* out);
+    // device has taken the format and, for a sound server's plugin, shown that it plays,
+    // within OpenLimit.
+    static MMRESULT Open(const WAVEFORMATEX& format, std::unique_ptr<Output>* out);
     // Whether ALSA's default PCM is a sound server's plugin rather than a way to a sound
     // card, as the configuration says; nothing is opened to tell.
     static bool DefaultIsAServer();
 
-    AlsaOutput(const AlsaOutput&) = delete;
-    AlsaOutput& operator=(const AlsaOutput&) = delete;
-    // Stops the player promptly, whatever the device does, then drops and closes the PCM.
-    ~AlsaOutput();
+    ~AlsaOutput() override;
 
-    // Plays `frames` frames from `data` on a thread of its own; `data` is read in place
-    // and must stay until Finished() or destruction. False when the thread cannot start.
-    bool Start(const char* data, std::size_t frames);
-    // True once the buffer has been played, or ended early because the device went away.
-    bool Finished() const noexcept { return finished_; }
-    // Frames of the buffer the device has played.
-    std::uint64_t Position() const noexcept;
-    // Stops the player promptly; Finished() is true from then on.
-    void Reset();
+    // The buffer plays on a thread of its own; false when that thread cannot start or the
+    // device has been given up.
+    bool Start(const char* data, std::size_t bytes) override;
+    bool Finished() override;
+    std::uint64_t Position() const override;
+    void Reset() override;
 
     struct Player;  // the PCM and the state of the thread that feeds it
+    class Errand;   // a thread whose end is awaited for a bounded time
 
 private:
-    explicit AlsaOutput(std::unique_ptr<Player> player);
+    explicit AlsaOutput(std::shared_ptr<Player> player);
+    void GiveUp();
 
-    std::unique_ptr<Player> player_;
-    std::thread thread_;
+    std::shared_ptr<Player> player_;  // shared with the thread that plays, which may outlive us
+    std::unique_ptr<Errand> playing_;
     std::size_t frames_ = 0;  // of the buffer playing
-    std::atomic<bool> finished_{false};
+    bool lost_ = false;       // a call into the device did not come back in time
 };
 
 }  // namespace wakelet

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "audio/output_limits.h"
+#include "audio/limits.h"
 
 namespace wakelet {
 
@@ -60,9 +60,10 @@ bool PulseFormat(const WAVEFORMATEX& format, pa_sample_spec* out) {
     return format.nChannels <= PA_CHANNELS_MAX && pa_sample_spec_valid(out);
 }
 
-// The unix sockets libpulse would connect to: those PULSE_SERVER names (a list, each entry
-// `unix:PATH` or a bare path, maybe behind a `{machine}` prefix), or else the user's and
-// the system-wide server's.
+// The unix sockets of the sound servers that serve this user: the ones libpulse would
+// connect to (those PULSE_SERVER names, a list whose entries are `unix:PATH` or a bare path,
+// maybe behind a `{machine}` prefix; or else the user's and the system-wide server's), and
+// PipeWire's own, which a PipeWire without its PulseAudio service still listens on.
 std::vector<std::string> ServerSockets() {
     std::vector<std::string> sockets;
     const char* servers = std::getenv("PULSE_SERVER");
@@ -73,13 +74,22 @@ std::vector<std::string> ServerSockets() {
             if (entry.rfind("unix:", 0) == 0) entry.erase(0, 5);
             if (!entry.empty() && entry[0] == '/') sockets.push_back(entry);
         }
-        return sockets;
+    } else {
+        if (const char* runtime = std::getenv("PULSE_RUNTIME_PATH"))
+            sockets.push_back(std::string(runtime) + "/native");
+        else if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"))
+            sockets.push_back(std::string(runtime) + "/pulse/native");
+        sockets.push_back("/run/pulse/native");
     }
-    if (const char* runtime = std::getenv("PULSE_RUNTIME_PATH"))
-        sockets.push_back(std::string(runtime) + "/native");
-    else if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"))
-        sockets.push_back(std::string(runtime) + "/pulse/native");
-    sockets.push_back("/run/pulse/native");
+    const char* remote = std::getenv("PIPEWIRE_REMOTE");
+    std::string name = remote != nullptr && *remote != '\0' ? remote : "pipewire-0";
+    if (name[0] == '/') {
+        sockets.push_back(name);
+    } else {
+        const char* runtime = std::getenv("PIPEWIRE_RUNTIME_DIR");
+        if (runtime == nullptr || *runtime == '\0') runtime = std::getenv("XDG_RUNTIME_DIR");
+        if (runtime != nullptr && *runtime != '\0') sockets.push_back(std::string(runtime) + "/" + name);
+    }
     return sockets;
 }
 
@@ -200,12 +210,12 @@ bool PulseOutput::Finished() {
     return finished_;
 }
 
-// Runs libpulse until `ready` holds, the output fails, or OpenTimeout has passed; libpulse's
-// error code for why not.
-int PulseOutput::Await(bool (*ready)(PulseOutput&)) {
+// Runs libpulse until `ready` holds, the output fails, or the deadline (on libpulse's
+// monotonic clock) has passed; libpulse's error code for why not.
+int PulseOutput::Await(bool (*ready)(PulseOutput&), std::uint64_t deadlineUs) {
     timedOut_ = false;
     pa_time_event* deadline = pa_context_rttime_new(
-        context_, pa_rtclock_now() + static_cast<pa_usec_t>(std::chrono::microseconds(OpenTimeout).count()),
+        context_, deadlineUs,
         [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
             static_cast<PulseOutput*>(self)->timedOut_ = true;
         },
@@ -219,7 +229,10 @@ int PulseOutput::Await(bool (*ready)(PulseOutput&)) {
     return error != PA_OK ? error : timedOut_ ? PA_ERR_TIMEOUT : PA_ERR_UNKNOWN;
 }
 
-MMRESULT PulseOutput::Open(const WAVEFORMATEX& format, std::unique_ptr<PulseOutput>* out) {
+MMRESULT PulseOutput::Open(const WAVEFORMATEX& format, std::unique_ptr<Output>* out) {
+    // Connecting and readying the stream share one limit.
+    const pa_usec_t deadline =
+        pa_rtclock_now() + static_cast<pa_usec_t>(std::chrono::microseconds(OpenLimit).count());
     pa_sample_spec spec{};
     if (!PulseFormat(format, &spec)) return WAVERR_BADFORMAT;
     std::unique_ptr<PulseOutput> output(new PulseOutput);
@@ -232,7 +245,8 @@ MMRESULT PulseOutput::Open(const WAVEFORMATEX& format, std::unique_ptr<PulseOutp
     int error =
         pa_context_connect(o.context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0
             ? pa_context_errno(o.context_)
-            : o.Await([](PulseOutput& p) { return pa_context_get_state(p.context_) == PA_CONTEXT_READY; });
+            : o.Await([](PulseOutput& p) { return pa_context_get_state(p.context_) == PA_CONTEXT_READY; },
+                      deadline);
     MMRESULT result = TranslatePulseError(error);
     // A server that answers and then refuses, or stalls, is there all the same.
     if (result != MMSYSERR_NODRIVER) serverAnswered = true;
@@ -263,9 +277,12 @@ MMRESULT PulseOutput::Open(const WAVEFORMATEX& format, std::unique_ptr<PulseOutp
     // A stream on an output the user has suspended is taken but never played: it counts as
     // no device unless the output resumes in time. An output suspended only for being idle
     // resumes as the stream arrives.
-    error = o.Await([](PulseOutput& p) {
-        return pa_stream_get_state(p.stream_) == PA_STREAM_READY && pa_stream_is_suspended(p.stream_) == 0;
-    });
+    error = o.Await(
+        [](PulseOutput& p) {
+            return pa_stream_get_state(p.stream_) == PA_STREAM_READY &&
+                   pa_stream_is_suspended(p.stream_) == 0;
+        },
+        deadline);
     if (error != PA_OK) return TranslatePulseError(error);
     *out = std::move(output);
     return MMSYSERR_NOERROR;
@@ -279,7 +296,7 @@ bool PulseOutput::ServerExpected() {
     return false;
 }
 
-void PulseOutput::Start(const char* data, std::size_t bytes) {
+bool PulseOutput::Start(const char* data, std::size_t bytes) {
     data_ = data;
     bytes_ = bytes;
     written_ = 0;
@@ -295,6 +312,7 @@ void PulseOutput::Start(const char* data, std::size_t bytes) {
     Feed(pa_stream_writable_size(stream_));
     // Send it now: the caller sleeps before its first poll.
     if (!finished_) pa_mainloop_iterate(loop_, 0, nullptr);
+    return true;
 }
 
 std::uint64_t PulseOutput::Position() const {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "audio/output.h"
 #include "audio/waveout.h"
 
 struct pa_context;
@@ -17,39 +18,36 @@ struct pa_mainloop;
 
 namespace wakelet {
 
-class PulseOutput {
+class PulseOutput final : public Output {
 public:
     // Connects to the user's sound server and opens a stream in `format` on its default
-    // output; MMSYSERR_NOERROR and an output only once the stream has started playing.
-    // MMSYSERR_NODRIVER: no server answered, and the caller may try another route (see
-    // ServerExpected); any other code: a server answered but cannot be used now.
-    static MMRESULT Open(const WAVEFORMATEX& format, std::unique_ptr<PulseOutput>* out);
-    // Whether a server belongs here though none answered: its socket is there but refuses,
-    // or a server answered an earlier open of this process.
+    // output; MMSYSERR_NOERROR and an output only once the stream has started playing,
+    // within OpenLimit. MMSYSERR_NODRIVER: no server answered, and the caller may try
+    // another route (see ServerExpected); any other code: a server answered but cannot be
+    // used now.
+    static MMRESULT Open(const WAVEFORMATEX& format, std::unique_ptr<Output>* out);
+    // Whether a sound server belongs here though none answered: a PulseAudio or PipeWire
+    // socket is there but refuses, or a server answered an earlier open of this process.
     static bool ServerExpected();
 
-    PulseOutput(const PulseOutput&) = delete;
-    PulseOutput& operator=(const PulseOutput&) = delete;
     // Ends the stream (the server drops what it still holds) and the connection.
-    ~PulseOutput();
+    ~PulseOutput() override;
 
-    // Plays `bytes` bytes from `data`. Start and Finished copy it to the server a few
-    // seconds ahead of the output; `data` must stay until Finished() or destruction.
-    void Start(const char* data, std::size_t bytes);
+    // Start and Finished copy the buffer to the server a few seconds ahead of the output.
+    bool Start(const char* data, std::size_t bytes) override;
     // Handles what the server has sent, feeds it, and says whether the buffer is done: its
     // last sample has reached the output by the stream's own clock, or the buffer ended
     // early because the server, the stream or its output went away. The stream plays on
     // only while this is called at least every three seconds or so.
-    bool Finished();
-    // Bytes of the buffer the server has read, as of its last report; it goes back when the
-    // server moves the stream to another output, and stands still while nothing plays it.
-    std::uint64_t Position() const;
-    // Drops what the server still holds of the buffer; Finished() is true from then on.
-    void Reset();
+    bool Finished() override;
+    // Bytes of the buffer the server has read, as of its last report.
+    std::uint64_t Position() const override;
+    // Drops what the server still holds of the buffer.
+    void Reset() override;
 
 private:
     PulseOutput();
-    int Await(bool (*ready)(PulseOutput&));
+    int Await(bool (*ready)(PulseOutput&), std::uint64_t deadlineUs);
     void Feed(std::size_t writable);
     void AskForTiming();
     void Look();

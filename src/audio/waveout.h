@@ -7,51 +7,40 @@
 // Contract, as the playback cycle relies on it. All calls come from one thread, and none
 // throws: a resource that cannot be had is a result code.
 //   waveOutOpen(&device, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL)
-//       Opens the system's default output for `format`. Returns MMSYSERR_NOERROR and a
-//       handle only when a device has accepted the format; any other code means no usable
-//       device. It returns within a few seconds: the Linux layer gives up on an output after
-//       5 s, and counts one that takes a stream but does not start playing it within that
-//       time as no device. The format record is read during the call only.
+//       Opens the system's default output for `format`, and returns within a few seconds.
+//       MMSYSERR_NOERROR and a handle only when a device has accepted the format; any other
+//       code means no usable device. The format record is read during the call only.
 //       WAVERR_BADFORMAT says that the device refused the format's description, and nothing
 //       else: the caller may then describe the same samples as a WAVEFORMATEXTENSIBLE (tag
 //       WAVE_FORMAT_EXTENSIBLE, cbSize 22, its valid bits, channel mask and subformat said
-//       explicitly) and open once more. Drivers may take samples wider than 16 bits only so
-//       (Wine's PulseAudio driver does); the Linux layer takes either description of a
-//       format it can play.
+//       explicitly) and open once more.
 //   waveOutPrepareHeader(device, &header, sizeof header)
 //       Marks the header prepared (WHDR_PREPARED). The caller owns the header and the
 //       buffer it points to.
 //   waveOutWrite(device, &header, sizeof header)
 //       Queues the buffer and returns at once; the device reads the buffer in place while
-//       the caller sleeps. No copy of the whole is made: the header and the buffer must stay
-//       in place and unchanged until waveOutUnprepareHeader has returned something other
-//       than WAVERR_STILLPLAYING. On Linux through a sound server the layer hands the server
-//       a few seconds ahead at a time, when it is polled: the caller polls
-//       waveOutUnprepareHeader while it waits (every 100 ms), and a caller that stops
-//       polling for more than about three seconds lets the stream run dry.
+//       the caller sleeps. The header and the buffer must stay in place and unchanged until
+//       waveOutUnprepareHeader has returned something other than WAVERR_STILLPLAYING. The
+//       caller polls waveOutUnprepareHeader while it waits (every 100 ms); a device may need
+//       those polls to go on playing.
 //   waveOutGetPosition(device, &time, sizeof time)
 //       How far the device has played since the write, in time.wType's unit: the caller
-//       asks for TIME_BYTES, and a device that counts otherwise says which unit it gave.
-//       The position moves while the device plays (back as well as forth, when a sound
-//       server moves the stream to another output) and stands still while it does not.
+//       asks for TIME_BYTES, and a device that counts otherwise says which unit it gave. Any
+//       code but MMSYSERR_NOERROR: the device cannot say. The position moves while the
+//       device plays (back as well as forth) and stands still while it does not.
 //   waveOutReset(device)
-//       Stops playback at once and hands every queued buffer back: waveOutUnprepareHeader
-//       then frees it. Not always so for a device that has gone away: Wine's, whose sound
-//       server went, returns MMSYSERR_ERROR and keeps the buffer queued (see waveOutClose).
+//       Stops playback and hands every queued buffer back, so that waveOutUnprepareHeader
+//       frees it; a device that has gone away may fail and keep the buffer queued.
 //   waveOutUnprepareHeader(device, &header, sizeof header)
 //       WAVERR_STILLPLAYING while the device has not finished with the buffer; any other
-//       code means the buffer is free again (MMSYSERR_NOERROR once it has been played, or
-//       ended early because the device went away, or handed back by waveOutReset). Nothing
-//       promises that a device which stops playing ever finishes: the caller watches the
-//       position and resets a device that stands still for too long. On Linux it stops
-//       returning WAVERR_STILLPLAYING once the last sample has reached the output, and
-//       within about 100 ms of it when polled every 100 ms.
+//       code means the buffer is free again (played, ended early because the device went
+//       away, or handed back by waveOutReset). Nothing promises that a device which stops
+//       playing ever finishes: the caller watches the position, and resets a device that
+//       stands still for too long.
 //   waveOutClose(device)
-//       Frees the handle and everything the device held. winmm refuses while a buffer is
-//       still queued (WAVERR_STILLPLAYING, the device stays open), so the caller resets a
-//       device whose buffer has not come back before it closes it. Wine's winmm, the Linux
-//       layer and the test double stop whatever still plays and always close, a buffer
-//       still queued or not, and touch its header no more.
+//       Frees the handle and everything the device held. It may refuse while a buffer is
+//       still queued (WAVERR_STILLPLAYING, the device stays open): a header the device has
+//       not handed back may still be written to afterwards, for as long as the process lives.
 //   Sleep(ms)
 //       Suspends the calling thread for ms milliseconds, or longer on a busy machine.
 //   GetTickCount()
@@ -167,6 +156,7 @@ constexpr MMRESULT MMSYSERR_ALLOCATED = 4;
 constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;
 constexpr MMRESULT MMSYSERR_NODRIVER = 6;
 constexpr MMRESULT MMSYSERR_NOMEM = 7;
+constexpr MMRESULT MMSYSERR_NOTSUPPORTED = 8;
 constexpr MMRESULT MMSYSERR_INVALFLAG = 10;
 constexpr MMRESULT MMSYSERR_INVALPARAM = 11;
 constexpr MMRESULT WAVERR_BADFORMAT = 32;

@@ -1,6 +1,14 @@
 // The wave-out calls on Linux. The default output is the sound server's default output
 // when a PulseAudio or PipeWire server answers (through libpulse, which both speak), and
 // ALSA's "default" PCM otherwise, which also reaches a server through ALSA's own plugins.
+//
+// Both routes count in bytes and stop playing when they are closed, a buffer still queued or
+// not: waveOutClose always closes, and touches the header no more. A buffer ends once its
+// last sample has reached the output, which the cycle, polling every 100 ms, sees within
+// about 100 ms. Through a sound server the layer hands the server a few seconds ahead at a
+// time, when it is polled: a caller that stops polling for more than about three seconds
+// lets the stream run dry. An open returns within OpenLimit (see limits.h), counting an
+// output that takes a stream but does not start playing it in that time as no device.
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -17,21 +25,8 @@
 namespace wakelet {
 
 struct WaveOutDevice {
-    std::unique_ptr<PulseOutput> pulse;
-    std::unique_ptr<AlsaOutput> alsa;
-    unsigned frameBytes = 0;
+    std::unique_ptr<Output> output;
     WAVEHDR* playing = nullptr;  // the header written and not yet unprepared
-
-    // Not const: through libpulse, asking is what feeds the server and reads its clock.
-    bool Finished() { return pulse ? pulse->Finished() : alsa->Finished(); }
-    // Bytes the output has played of the buffer.
-    std::uint64_t Position() { return pulse ? pulse->Position() : alsa->Position() * frameBytes; }
-    void Reset() {
-        if (pulse)
-            pulse->Reset();
-        else
-            alsa->Reset();
-    }
 };
 
 namespace {
@@ -65,16 +60,16 @@ MMRESULT waveOutOpen(HWAVEOUT* device, UINT deviceId, const WAVEFORMATEX* format
 
     try {
         auto opened = std::make_unique<WaveOutDevice>();
-        MMRESULT result = PulseOutput::Open(*format, &opened->pulse);
+        MMRESULT result = PulseOutput::Open(*format, &opened->output);
         if (result == MMSYSERR_NODRIVER) {
-            // No server answers. Where one belongs here all the same, it is away for the
-            // moment, and the sound card behind it is left to it: ALSA's default is taken
-            // only where it leads to a server of its own (PipeWire's, say).
+            // No PulseAudio service answers. Where a server belongs here all the same, it is
+            // away for the moment or speaks only its own protocol, and the sound card behind
+            // it is left to it: ALSA's default is taken only where it leads to a server of its
+            // own (PipeWire's plugin, say).
             if (PulseOutput::ServerExpected() && !AlsaOutput::DefaultIsAServer()) return MMSYSERR_NODRIVER;
-            result = AlsaOutput::Open(*format, &opened->alsa);
+            result = AlsaOutput::Open(*format, &opened->output);
         }
         if (result != MMSYSERR_NOERROR) return result;
-        opened->frameBytes = format->nBlockAlign;
         *device = opened.release();
         return MMSYSERR_NOERROR;
     } catch (const std::bad_alloc&) {
@@ -97,11 +92,7 @@ MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* header, UINT headerSize) {
     if (!(header->dwFlags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
     if (device->playing != nullptr) return WAVERR_STILLPLAYING;  // one buffer at a time
 
-    if (device->pulse) {
-        device->pulse->Start(header->lpData, header->dwBufferLength);
-    } else if (!device->alsa->Start(header->lpData, header->dwBufferLength / device->frameBytes)) {
-        return MMSYSERR_NOMEM;  // no thread to play it on
-    }
+    if (!device->output->Start(header->lpData, header->dwBufferLength)) return MMSYSERR_NOMEM;
     header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
     device->playing = header;
     return MMSYSERR_NOERROR;
@@ -111,7 +102,7 @@ MMRESULT waveOutUnprepareHeader(HWAVEOUT device, WAVEHDR* header, UINT headerSiz
     if (device == nullptr) return MMSYSERR_INVALHANDLE;
     if (header == nullptr || headerSize < sizeof(WAVEHDR)) return MMSYSERR_INVALPARAM;
     if (device->playing == header) {
-        if (!device->Finished()) return WAVERR_STILLPLAYING;
+        if (!device->output->Finished()) return WAVERR_STILLPLAYING;
         device->playing = nullptr;
         header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
     }
@@ -124,14 +115,14 @@ MMRESULT waveOutGetPosition(HWAVEOUT device, MMTIME* time, UINT timeSize) {
     if (time == nullptr || timeSize < sizeof(MMTIME)) return MMSYSERR_INVALPARAM;
     // Bytes are what the layer counts in; a caller that asked for another unit sees so.
     time->wType = TIME_BYTES;
-    time->u.cb = device->playing ? static_cast<DWORD>(device->Position()) : 0;
+    time->u.cb = device->playing ? static_cast<DWORD>(device->output->Position()) : 0;
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT waveOutReset(HWAVEOUT device) {
     if (device == nullptr) return MMSYSERR_INVALHANDLE;
     if (device->playing != nullptr) {
-        device->Reset();
+        device->output->Reset();
         device->playing->dwFlags = (device->playing->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
         device->playing = nullptr;
     }
