@@ -7,7 +7,8 @@
 namespace wakelet {
 
 struct WaveOutDevice {
-    const WAVEHDR* queued = nullptr;
+    WAVEHDR* queued = nullptr;
+    bool reset = false;
     std::uint64_t writtenAt = 0;
     std::uint64_t doneAt = 0;
 };
@@ -35,7 +36,11 @@ FakeWaveOut& Fake() {
 }
 
 void ResetFakeWaveOut() {
-    for (WaveOutDevice* device : devices) delete device;
+    for (WaveOutDevice* device : devices) {
+        // A driver that kept a header writes to it at last: it must still be there.
+        if (device->queued != nullptr) device->queued->dwFlags |= WHDR_DONE;
+        delete device;
+    }
     devices.clear();
     fake = FakeWaveOut{};
 }
@@ -97,6 +102,7 @@ MMRESULT waveOutUnprepareHeader(HWAVEOUT device, WAVEHDR* header, UINT headerSiz
 
 MMRESULT waveOutGetPosition(HWAVEOUT device, MMTIME* time, UINT timeSize) {
     if (!Known(device) || timeSize != sizeof(MMTIME)) return Record(FakeCall::Position, MMSYSERR_INVALPARAM);
+    if (!fake.positionKnown) return Record(FakeCall::Position, MMSYSERR_NOTSUPPORTED);
     std::uint64_t moved = device->queued ? std::min(fake.now, device->doneAt) - device->writtenAt : 0;
     if (device->queued && fake.movesMs >= 0) moved = std::min<std::uint64_t>(moved, fake.movesMs);
     moved -= moved % fake.stepMs;
@@ -107,15 +113,18 @@ MMRESULT waveOutGetPosition(HWAVEOUT device, MMTIME* time, UINT timeSize) {
 
 MMRESULT waveOutReset(HWAVEOUT device) {
     if (!Known(device)) return Record(FakeCall::Reset, MMSYSERR_INVALHANDLE);
+    device->reset = true;
+    if (fake.resetKeeps) return Record(FakeCall::Reset, MMSYSERR_ERROR);
     device->doneAt = fake.now;
     return Record(FakeCall::Reset, MMSYSERR_NOERROR);
 }
 
 MMRESULT waveOutClose(HWAVEOUT device) {
     if (!Known(device)) return Record(FakeCall::Close, MMSYSERR_INVALHANDLE);
-    // As winmm: a device that still holds a buffer stays open.
+    // As winmm: a device that still holds a buffer stays open; closing one before a reset
+    // has tried to take the buffer back is the caller's mistake.
     if (device->queued != nullptr && fake.now < device->doneAt) {
-        ++fake.misuses;
+        if (!device->reset) ++fake.misuses;
         return Record(FakeCall::Close, WAVERR_STILLPLAYING);
     }
     devices.erase(device);
@@ -147,7 +156,8 @@ std::string DescribeCalls(const std::vector<FakeCall>& calls) {
         else if (call.kind == FakeCall::Open && call.value != WAVE_FORMAT_PCM)
             text += call.value == WAVE_FORMAT_EXTENSIBLE ? "(extensible)"
                                                          : "(" + std::to_string(call.value) + ")";
-        if (call.kind == FakeCall::Open || call.kind == FakeCall::Unprepare)
+        if (call.kind == FakeCall::Open || call.kind == FakeCall::Unprepare ||
+            (call.kind == FakeCall::Close && call.result != MMSYSERR_NOERROR))
             text += "=" + std::to_string(call.result);
     }
     return text;

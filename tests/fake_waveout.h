@@ -26,6 +26,8 @@ struct FakeWaveOut {
     std::int64_t movesMs = -1;         // how long its position moves; -1: as long as it plays
     std::uint64_t stepMs = 1;          // the position moves in steps this far apart
     std::uint64_t lateMs = 0;          // how much longer than asked each Sleep lasts
+    bool positionKnown = true;         // false: the device cannot say where it is
+    bool resetKeeps = false;           // a reset fails and leaves the buffer queued, for good
     std::function<void()> onSleep;     // runs after each Sleep has advanced the clock
 
     std::uint64_t now = 0;

@@ -1,5 +1,8 @@
 #include "program/playback.h"
 
+#include <cstdint>
+
+#include "audio/limits.h"
 #include "audio/waveout.h"
 #include "console/console.h"
 #include "program/settings.h"
@@ -11,44 +14,65 @@ namespace {
 
 constexpr DWORD FirstWaitMs = 500;
 constexpr DWORD PollMs = 100;
-// A device whose position stands still for this long, counted over the cycle's own sleeps,
-// has stopped playing or gone away and may never hand the buffer back: it is reset, and
-// the next cycle opens the default output again.
-constexpr DWORD StallLimitMs = 5000;
 
-// Closes the device on every way out of the cycle; a buffer that has not come back is
-// taken back first, since winmm does not close a device that still plays.
+// The cycle's headers. A driver that still holds one after its device was reset and closed
+// may write to it at any time, so such a header is kept, with the tone it points into, for
+// as long as the process lives, and the next cycle takes another. Kept headers stay linked
+// here, so that nothing loses sight of them.
+struct HeaderSlot {
+    WAVEHDR header;
+    HeaderSlot* next;
+};
+HeaderSlot firstSlot{};
+HeaderSlot* freeSlot = &firstSlot;
+HeaderSlot* keptSlots = nullptr;
+
+// Closes the device on every way out of the cycle. A buffer that has not come back is taken
+// back first, since winmm closes no device that still plays; a driver that does not hand it
+// back within ReturnLimit keeps its header, and the device is left to it.
 class DeviceCloser {
 public:
     explicit DeviceCloser(HWAVEOUT device) : device_(device) {}
     ~DeviceCloser() {
-        if (queued_ != nullptr) {
+        bool held = false;
+        if (queued_) {
+            // Wine's driver whose sound server went fails the reset and keeps the buffer.
             waveOutReset(device_);
-            waveOutUnprepareHeader(device_, queued_, sizeof *queued_);
+            DWORD waited = 0;
+            while ((held = waveOutUnprepareHeader(device_, &freeSlot->header, sizeof(WAVEHDR)) ==
+                           WAVERR_STILLPLAYING) &&
+                   waited < static_cast<DWORD>(ReturnLimit.count())) {
+                Sleep(PollMs);
+                waited += PollMs;
+            }
         }
         waveOutClose(device_);
+        if (held) {
+            freeSlot->next = keptSlots;
+            keptSlots = freeSlot;
+            freeSlot = nullptr;
+        }
     }
     DeviceCloser(const DeviceCloser&) = delete;
     DeviceCloser& operator=(const DeviceCloser&) = delete;
     HWAVEOUT get() const { return device_; }
-    // The header the device holds until it hands it back (nullptr once it has).
-    void Queued(WAVEHDR* header) { queued_ = header; }
+    // Whether the device holds the header until it hands it back.
+    void Queued(bool queued) { queued_ = queued; }
 
 private:
     HWAVEOUT device_;
-    WAVEHDR* queued_ = nullptr;
+    bool queued_ = false;
 };
+
+// Where the device is; false when it cannot say.
+bool Position(HWAVEOUT device, MMTIME* time) {
+    *time = MMTIME{};
+    time->wType = TIME_BYTES;
+    return waveOutGetPosition(device, time, sizeof *time) == MMSYSERR_NOERROR;
+}
 
 bool SamePosition(const MMTIME& a, const MMTIME& b) {
     return a.wType == b.wType && a.u.cb == b.u.cb;
-}
-
-// Where the device is; a device that cannot say is taken to stand still, so that the
-// wait still ends.
-MMTIME Position(HWAVEOUT device, const MMTIME& last) {
-    MMTIME time{};
-    time.wType = TIME_BYTES;
-    return waveOutGetPosition(device, &time, sizeof time) == MMSYSERR_NOERROR ? time : last;
 }
 
 // Sleeps, and returns how long that took. Sleeps run late on a busy machine, and that time
@@ -61,9 +85,48 @@ DWORD SleepCounted(DWORD milliseconds) {
     return slept < milliseconds + PollMs ? slept : milliseconds + PollMs;
 }
 
+enum class Ended { Played, Stopped, PlayedNothing };
+
+// Waits until the device hands the buffer back. A device whose position stands still for
+// StallLimitMs has stopped playing or gone away and may never hand it back; one whose
+// position cannot be read is not taken to stand still. Either way no buffer is waited for
+// longer than its length and a margin: past that the device is reset.
+Ended AwaitBuffer(HWAVEOUT device, WAVEHDR& header) {
+    DWORD lengthMs =
+        static_cast<DWORD>(std::uint64_t{header.dwBufferLength} * 1000 / WaveFormat.nAvgBytesPerSec);
+    DWORD boundMs = lengthMs + lengthMs / 10 + CycleMarginMs;
+    MMTIME last{};
+    bool known = Position(device, &last);
+    bool played = known && last.u.cb != 0;
+    DWORD stillMs = SleepCounted(FirstWaitMs);  // slept since the position last moved
+    DWORD waitedMs = stillMs;
+    while (waveOutUnprepareHeader(device, &header, sizeof header) == WAVERR_STILLPLAYING) {
+        MMTIME now;
+        bool readable = Position(device, &now);
+        if (!readable || !known || !SamePosition(now, last)) {
+            played = played || (readable && now.u.cb != 0);
+            known = readable;
+            last = now;
+            stillMs = 0;
+        } else if (stillMs >= StallLimitMs) {
+            return played ? Ended::Stopped : Ended::PlayedNothing;
+        }
+        if (waitedMs >= boundMs) return played ? Ended::Stopped : Ended::PlayedNothing;
+        DWORD slept = SleepCounted(PollMs);
+        stillMs += slept;
+        waitedMs += slept;
+    }
+    return Ended::Played;
+}
+
+void NoDevice() {
+    if (Verbose) WriteLine("no audio device found.");
+    Sleep(CycleInterval);
+}
+
 // The default output for WaveFormat. A driver that refuses its plain description gets the
 // same samples once more in the extensible one, which Windows' drivers expect for samples
-// wider than 16 bits.
+// wider than 16 bits (Wine's PulseAudio driver takes them only so).
 MMRESULT OpenDefaultOutput(HWAVEOUT* handle) {
     MMRESULT result = waveOutOpen(handle, WAVE_MAPPER, &WaveFormat, 0, 0, CALLBACK_NULL);
     if (result != WAVERR_BADFORMAT) return result;
@@ -88,37 +151,31 @@ void PlayCycle() {
         return;
     }
 
-    // Declared before the device, so it outlives the device's hold on it.
-    WAVEHDR header{};
+    if (freeSlot == nullptr) freeSlot = new HeaderSlot{};
     HWAVEOUT handle{};
-    if (OpenDefaultOutput(&handle) != MMSYSERR_NOERROR) {
-        if (Verbose) WriteLine("no audio device found.");
-        Sleep(CycleInterval);
-        return;
-    }
-    DeviceCloser device(handle);
-    if (Verbose) WriteLine("audio device found.");
+    if (OpenDefaultOutput(&handle) != MMSYSERR_NOERROR) return NoDevice();
+    Ended ended;
+    {
+        DeviceCloser device(handle);
+        if (Verbose) WriteLine("audio device found.");
 
-    header.lpData = reinterpret_cast<LPSTR>(Samples.data());
-    header.dwBufferLength = static_cast<DWORD>(Samples.size() * WaveFormat.nChannels * sizeof(Samples[0]));
-    header.dwFlags = 0;
-    waveOutPrepareHeader(device.get(), &header, sizeof header);
-    device.Queued(&header);
-    waveOutWrite(device.get(), &header, sizeof header);
-
-    MMTIME last = Position(device.get(), MMTIME{});
-    DWORD stillMs = SleepCounted(FirstWaitMs);  // slept since the position last moved
-    while (waveOutUnprepareHeader(device.get(), &header, sizeof header) == WAVERR_STILLPLAYING) {
-        MMTIME now = Position(device.get(), last);
-        if (!SamePosition(now, last)) {
-            last = now;
-            stillMs = 0;
-        } else if (stillMs >= StallLimitMs) {
-            return;  // the closer resets the device, which hands the buffer back
-        }
-        stillMs += SleepCounted(PollMs);
+        WAVEHDR& header = freeSlot->header;
+        header = WAVEHDR{};
+        header.lpData = reinterpret_cast<LPSTR>(Samples.data());
+        header.dwBufferLength =
+            static_cast<DWORD>(Samples.size() * WaveFormat.nChannels * sizeof(Samples[0]));
+        header.dwFlags = 0;
+        waveOutPrepareHeader(device.get(), &header, sizeof header);
+        device.Queued(true);
+        waveOutWrite(device.get(), &header, sizeof header);
+        ended = AwaitBuffer(device.get(), header);
+        // A buffer that stopped is handed back by the closer's reset.
+        device.Queued(ended != Ended::Played);
     }
-    device.Queued(nullptr);
+    // A device that took the buffer and played none of it is no device: it is tried again
+    // only after a cycle's wait. One that stopped after playing has gone away, and the next
+    // default output may play at once.
+    if (ended == Ended::PlayedNothing) NoDevice();
 }
 
 }  // namespace wakelet
