@@ -296,11 +296,17 @@ class PipeWire(SoundServer):
 
     def test_without_its_session_manager(self):
         # Nothing links the stream, so nothing plays it: the program reports no device,
-        # waits its cycle and goes on.
-        run = self.start(["verbose"])
-        self.assertEqual(run.read_until(NO_DEVICE, 30), BANNER + NO_DEVICE)
-        self.assertEqual(run.read_for(10), BANNER + NO_DEVICE)
-        self.assert_quiet_and_alive(run)
+        # waits its cycle and goes on. Nor is the card PipeWire holds taken from it where
+        # only PipeWire's own socket answers, ALSA's default leading to the card.
+        card, alsa_config = self.card_stand_in()
+        runs = [self.start(["verbose"]), self.track(Run(WAKELET, ["verbose"], self.run_dir(), alsa_config=alsa_config,
+                                                        pipewire_runtime=self.server.env["XDG_RUNTIME_DIR"]))]
+        for run in runs:
+            self.assertEqual(run.read_until(NO_DEVICE, 30), BANNER + NO_DEVICE)
+        for run in runs:
+            self.assertEqual(run.read_for(5), BANNER + NO_DEVICE)
+            self.assert_quiet_and_alive(run)
+        self.assertFalse(os.path.exists(card), "the program opened the card PipeWire holds")
 
 
 class PipeWireAlsa(PipeWire):
