@@ -317,6 +317,41 @@ class PipeWireAlsa(PipeWire):
         return self.routes()["PipeWire's ALSA plugin"]
 
 
+class BlockingPlugin(RunsTestCase):
+    """No server: ALSA's default is a device that plays for a while and then stands still,
+    whose stop then blocks, and whose drain always does, until the test releases them
+    (tests/blocking_alsa_plugin.cpp)."""
+
+    def device(self, plays):
+        release = os.path.join(self.workdir.name, "release")
+        self.addCleanup(lambda: open(release, "w").close())
+        return ('pcm_type.blocking { lib "%s" }\npcm.!default { type blocking; plays %d; release "%s" }\n'
+                % (os.environ["WAKELET_BLOCKING_PLUGIN"], plays, release))
+
+    def test_stalls_in_calls_that_block_are_survived(self):
+        with self.subTest("the cycle"):
+            run = self.track(Run(WAKELET, ["verbose"], self.run_dir(), alsa_config=self.device(3)))
+            self.assertEqual(run.read_until(FOUND, 10), BANNER + FOUND)
+            # 3 s of play, the stall limit's 5 s, then a reset and a close that must not wait
+            # on the device, and the next cycle: whether it finds a device is the layer's say.
+            deadline = time.monotonic() + 18
+            while run.lines(FOUND) + run.lines(NO_DEVICE) < 2 and time.monotonic() < deadline:
+                run.read_for(0.1)
+            self.assertIn(run.output, (BANNER + FOUND * 2, BANNER + FOUND + NO_DEVICE))
+            self.assertTrue(run.alive(), "the program ended")
+            run.close()
+            self.assertEqual(run.error, b"", "the program wrote to standard error")
+        with self.subTest("the layer's end of a buffer"):  # played, then a drain that never ends
+            timed = "--gtest_filter=AlsaLayer.PlaysABufferInRealTimeAndCheaplyThenFreesIt"
+            env = private_environment(self.run_dir(), self.device(60))
+            try:
+                result = subprocess.run([ALSA_LAYER_TESTS, timed], env=env, capture_output=True, text=True,
+                                        timeout=15)
+            except subprocess.TimeoutExpired as e:
+                self.fail("the layer still waited after 15 s:\n%s" % (e.stdout or b"").decode())
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+
+
 if __name__ == "__main__":
     WAKELET, TONE_DUMP, ALSA_LAYER_TESTS = sys.argv[1:4]
     unittest.main(argv=[sys.argv[0], "-v"] + sys.argv[4:])
