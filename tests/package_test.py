@@ -146,8 +146,7 @@ class Installed(unittest.TestCase):
         for kill in range(5):
             os.kill(started[-1], signal.SIGKILL)
             deadline = time.monotonic() + 30
-            while manager.main_pid() in (0, started[-1]) and manager.state() != "failed" \
-                    and time.monotonic() < deadline:
+            while manager.main_pid() in (0, started[-1]) and manager.state() != "failed" and time.monotonic() < deadline:
                 time.sleep(0.2)
             started.append(manager.main_pid())
             if kill == 0:
@@ -155,13 +154,12 @@ class Installed(unittest.TestCase):
         self.assertEqual(len(set(started[:5]) - {0}), 5, "a killed program was not started again")
         self.assertEqual((manager.state(), programs()), ("failed", []))
 
-        # Started again by hand, a run that ends in order after its failure report is not
-        # restarted: its address space kept below the hour's 635 MB, it reports EOutOfMemory.
-        output, dropins = (os.path.join(manager.env["HOME"], name) for name in (
-            "output", ".config/systemd/user/wakelet.service.d"))
-        os.makedirs(dropins)
-        with open(os.path.join(dropins, "small.conf"), "w") as f:
-            f.write("[Service]\nLimitAS=300M\nStandardOutput=file:%s\n" % output)
+        # Started by hand, its address space kept below the hour's 635 MB, it reports
+        # EOutOfMemory and ends in order: it is not started again.
+        home = manager.env["HOME"]
+        os.makedirs(home + "/.config/systemd/user/wakelet.service.d")
+        with open(home + "/.config/systemd/user/wakelet.service.d/small.conf", "w") as f:
+            f.write("[Service]\nLimitAS=300M\nStandardOutput=file:%s/output\n" % home)
         manager.systemctl("daemon-reload")
         manager.systemctl("reset-failed", "wakelet.service")
         manager.systemctl("start", "wakelet.service")
@@ -169,7 +167,7 @@ class Installed(unittest.TestCase):
         while manager.state() in ("active", "deactivating") and time.monotonic() < deadline:
             time.sleep(0.2)
         self.assertEqual(manager.state(), "inactive")
-        with open(output, "rb") as f:
+        with open(home + "/output", "rb") as f:
             self.assertEqual(f.read(), BANNER + b"EOutOfMemory: Out of memory\r\n")
 
         manager.systemctl("disable", "--now", "wakelet.service")
