@@ -41,7 +41,6 @@ TEST(ConsoleWrite, FailureIsRaisedWhenTheLineIsCompleteAndNotAgain) {
         console.WriteLine(std::string(100, 'y'));  // fills the buffer mid-line
         FAIL() << "writing to a pipe without a reader succeeded";
     } catch (const EInOutError& failure) {
-        EXPECT_EQ(failure.Number(), EPIPE);
         EXPECT_EQ(failure.Message(), "I/O error " + std::to_string(EPIPE));
     }
     EXPECT_NO_THROW(console.WriteLine("short"));  // buffered again

@@ -16,8 +16,7 @@ EOutOfMemory::EOutOfMemory() : Exception("EOutOfMemory", "Out of memory", WAKELE
 
 ERangeError::ERangeError() : Exception("ERangeError", "Range check error", WAKELET_CALLER) {}
 
-EInOutError::EInOutError(int number)
-    : Exception("EInOutError", InOutErrorMessage(number), WAKELET_CALLER), number_(number) {}
+EInOutError::EInOutError(int number) : Exception("EInOutError", InOutErrorMessage(number), WAKELET_CALLER) {}
 
 std::string InOutErrorMessage(int number) {
     switch (number) {

@@ -39,10 +39,6 @@ public:
 class EInOutError : public Exception {
 public:
     explicit EInOutError(int number);
-    int Number() const noexcept { return number_; }
-
-private:
-    int number_;
 };
 
 std::string InOutErrorMessage(int number);

@@ -1,13 +1,17 @@
 // The console's native side on Windows: the process's standard handles, written and read
 // through WriteFile and ReadFile whether they are a console, a file or a pipe.
-#include "console/console_win32.h"
-
 #include <windows.h>
 
 #include "console/console.h"
 
 namespace wakelet {
 
+namespace {
+
+// Windows error codes (GetLastError) as the program's I/O error numbers:
+// ERROR_FILE_NOT_FOUND 2, ERROR_PATH_NOT_FOUND 3, ERROR_TOO_MANY_OPEN_FILES 4 and
+// ERROR_ACCESS_DENIED 5 keep their numbers, ERROR_HANDLE_EOF is 100 and ERROR_DISK_FULL
+// 101; every other code is shown as itself (a closed pipe: 232 or 109).
 int ProgramErrorNumber(unsigned long systemError) {
     switch (systemError) {
         case ERROR_FILE_NOT_FOUND: return 2;
@@ -19,6 +23,8 @@ int ProgramErrorNumber(unsigned long systemError) {
         default: return static_cast<int>(systemError);
     }
 }
+
+}  // namespace
 
 StandardHandles SystemStandardHandles() {
     return {GetStdHandle(STD_OUTPUT_HANDLE), GetStdHandle(STD_INPUT_HANDLE), GetStdHandle(STD_ERROR_HANDLE)};

@@ -24,9 +24,6 @@ struct Extended {
     bool negative = false;
     std::uint64_t mantissa = 0;
     int exponent = 0;
-
-    double ToDouble() const noexcept;       // the nearest double, ties to even
-    double Minus(double y) const noexcept;  // this - y, to double precision
 };
 
 struct ToneSteps {

@@ -41,38 +41,32 @@ bool FastRun(const ToneTimeRun& run, int* shift, std::uint64_t* startUnits, std:
     return true;
 }
 
-// Where Walk sends each block, and each sample it leaves to the reference.
-struct RoundingSink {
-    const ToneSteps& steps;
-    std::int32_t* out;
-    std::uint32_t* close;
-    ToneKernel kernel;
-    double limit;
-    std::size_t referenced = 0;
+// Write's sink: rounds each block, and leaves its close calls to the reference.
+class RoundingSink final : public ToneBlockSink {
+public:
+    RoundingSink(const ToneSteps& steps, std::int32_t* out, std::uint32_t* close, ToneKernel kernel,
+                 double limit)
+        : steps_(steps), out_(out), close_(close), kernel_(kernel), limit_(limit) {}
+    std::size_t Referenced() const noexcept { return referenced_; }
 
-    void Reference(std::size_t k, double t) {
-        out[k] = ToneSample(steps, t);
-        ++referenced;
+    void Reference(std::size_t k, double t) override {
+        out_[k] = ToneSample(steps_, t);
+        ++referenced_;
     }
-    // Samples k0 + i, i < n, at times start + (m0 + i) step.
     void Block(double zc, double zs, const double* c, const double* s, std::size_t n, std::size_t k0,
-               const ToneTimeRun& run, std::size_t m0) {
-        const std::size_t closeCount = RoundBlock(kernel, zc, zs, c, s, n, limit, out + k0, close);
+               const ToneTimeRun& run, std::size_t m0) override {
+        const std::size_t closeCount = RoundBlock(kernel_, zc, zs, c, s, n, limit_, out_ + k0, close_);
         for (std::size_t i = 0; i < closeCount; ++i)
-            Reference(k0 + close[i], run.start + static_cast<double>(m0 + close[i]) * run.step);
+            Reference(k0 + close_[i], run.start + static_cast<double>(m0 + close_[i]) * run.step);
     }
-};
 
-struct ValueSink {
-    const ToneSteps& steps;
-    double* out;
-    ToneKernel kernel;
-
-    void Reference(std::size_t k, double t) { out[k] = ToneValue(steps, t).ToDouble(); }
-    void Block(double zc, double zs, const double* c, const double* s, std::size_t n, std::size_t k0,
-               const ToneTimeRun&, std::size_t) {
-        ValueBlock(kernel, zc, zs, c, s, n, out + k0);
-    }
+private:
+    const ToneSteps& steps_;
+    std::int32_t* out_;
+    std::uint32_t* close_;
+    ToneKernel kernel_;
+    double limit_;
+    std::size_t referenced_ = 0;
 };
 
 }  // namespace
@@ -98,8 +92,7 @@ void ToneWriter::MakeTable(const ToneTimeRun& run, std::size_t length) noexcept 
     tableLength_ = length;
 }
 
-template <class Sink>
-void ToneWriter::Walk(Sink& sink, std::size_t first, std::size_t count) noexcept {
+void ToneWriter::Walk(ToneBlockSink& sink, std::size_t first, std::size_t count) noexcept {
     const std::vector<ToneTimeRun>& runs = plan_.timeline;
     auto run = std::upper_bound(runs.begin(), runs.end(), first,
                                 [](std::size_t index, const ToneTimeRun& r) { return index < r.first; }) -
@@ -138,14 +131,9 @@ void ToneWriter::Walk(Sink& sink, std::size_t first, std::size_t count) noexcept
 }
 
 std::size_t ToneWriter::Write(std::int32_t* out, std::size_t first, std::size_t count) noexcept {
-    RoundingSink sink{plan_.steps, out, closeCalls_.data(), kernel_, 0.5 - plan_.tieMargin};
+    RoundingSink sink(plan_.steps, out, closeCalls_.data(), kernel_, 0.5 - plan_.tieMargin);
     Walk(sink, first, count);
-    return sink.referenced;
-}
-
-void ToneWriter::Values(double* out, std::size_t first, std::size_t count) noexcept {
-    ValueSink sink{plan_.steps, out, kernel_};
-    Walk(sink, first, count);
+    return sink.Referenced();
 }
 
 ToneSynthesizer::ToneSynthesizer(const ToneSteps& steps, std::size_t count, unsigned threads)

@@ -24,6 +24,22 @@
 
 namespace wakelet {
 
+// What a walk over a piece of a planned buffer hands out, in the order of its samples:
+// blocks of samples for the fast path, as the kernels (tone_kernels.h) take them, and the
+// samples the fast path leaves to the reference. k counts from the piece's first sample.
+class ToneBlockSink {
+public:
+    // Sample k, at running time t, for the reference.
+    virtual void Reference(std::size_t k, double t) = 0;
+    // Samples k0 + i, i < n, at times run.start + (m0 + i) run.step: the block's start
+    // (zc, zs) and its table of rotations (c, s).
+    virtual void Block(double zc, double zs, const double* c, const double* s, std::size_t n, std::size_t k0,
+                       const ToneTimeRun& run, std::size_t m0) = 0;
+
+protected:
+    ~ToneBlockSink() = default;
+};
+
 // Writes pieces of one planned buffer; one writer a thread. A writer keeps the rotation
 // table of the last time step it worked with.
 class ToneWriter {
@@ -35,14 +51,10 @@ public:
     // out[k] = sample first + k, for k < count. Returns the number of close calls.
     std::size_t Write(std::int32_t* out, std::size_t first, std::size_t count) noexcept;
 
-    // out[k] = the fast value of sample first + k, before rounding, for k < count; samples
-    // the fast path leaves to the reference get the reference's value. For checking the
-    // error bound.
-    void Values(double* out, std::size_t first, std::size_t count) noexcept;
+    // Hands sink the samples first + k, k < count, as Write takes them.
+    void Walk(ToneBlockSink& sink, std::size_t first, std::size_t count) noexcept;
 
 private:
-    template <class Sink>
-    void Walk(Sink& sink, std::size_t first, std::size_t count) noexcept;
     void MakeTable(const ToneTimeRun& run, std::size_t length) noexcept;
 
     const TonePlan& plan_;

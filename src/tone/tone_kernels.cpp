@@ -35,10 +35,6 @@ std::size_t RoundScalar(double zc, double zs, const double* c, const double* s, 
     return closeCount;
 }
 
-void ValuesScalar(double zc, double zs, const double* c, const double* s, std::size_t n, double* out) {
-    for (std::size_t k = 0; k < n; ++k) out[k] = FastValue(zc, zs, c[k], s[k]);
-}
-
 // Plain C++ for any processor, in a shape compilers vectorise (NEON on ARM64): the block
 // is rounded in one pass with no branch, its close calls only noted as a whole; a block
 // that has any (about one in fifty) is gone through again by RoundScalar to find them.
@@ -78,13 +74,6 @@ std::size_t RoundSse2(double zc, double zs, const double* c, const double* s, st
     for (std::size_t i = 0; i < tail; ++i) close[closeCount + i] += static_cast<std::uint32_t>(k);
     return closeCount + tail;
 }
-
-void ValuesSse2(double zc, double zs, const double* c, const double* s, std::size_t n, double* out) {
-    const __m128d vzc = _mm_set1_pd(zc), vzs = _mm_set1_pd(zs);
-    std::size_t k = 0;
-    for (; k + 2 <= n; k += 2) _mm_storeu_pd(out + k, FastValues2(vzc, vzs, c + k, s + k));
-    ValuesScalar(zc, zs, c + k, s + k, n - k, out + k);
-}
 #endif
 
 #if defined(WAKELET_AVX2)
@@ -115,14 +104,6 @@ WAKELET_TARGET_AVX2 std::size_t RoundAvx2(double zc, double zs, const double* c,
     return closeCount + tail;
 }
 
-WAKELET_TARGET_AVX2 void ValuesAvx2(double zc, double zs, const double* c, const double* s, std::size_t n,
-                                    double* out) {
-    const __m256d vzc = _mm256_set1_pd(zc), vzs = _mm256_set1_pd(zs);
-    std::size_t k = 0;
-    for (; k + 4 <= n; k += 4) _mm256_storeu_pd(out + k, FastValues4(vzc, vzs, c + k, s + k));
-    ValuesScalar(zc, zs, c + k, s + k, n - k, out + k);
-}
-
 bool HasAvx2() {
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 }
@@ -140,19 +121,6 @@ std::size_t RoundBlock(ToneKernel kernel, double zc, double zs, const double* c,
         case ToneKernel::Sse2: return RoundSse2(zc, zs, c, s, n, limit, out, close);
 #endif
         default: return RoundPortable(zc, zs, c, s, n, limit, out, close);
-    }
-}
-
-void ValueBlock(ToneKernel kernel, double zc, double zs, const double* c, const double* s, std::size_t n,
-                double* out) {
-    switch (kernel) {
-#if defined(WAKELET_AVX2)
-        case ToneKernel::Avx2: return ValuesAvx2(zc, zs, c, s, n, out);
-#endif
-#if defined(WAKELET_SSE2)
-        case ToneKernel::Sse2: return ValuesSse2(zc, zs, c, s, n, out);
-#endif
-        default: return ValuesScalar(zc, zs, c, s, n, out);
     }
 }
 

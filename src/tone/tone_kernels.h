@@ -26,8 +26,4 @@ const char* ToneKernelName(ToneKernel kernel) noexcept;
 std::size_t RoundBlock(ToneKernel kernel, double zc, double zs, const double* c, const double* s,
                        std::size_t n, double limit, std::int32_t* out, std::uint32_t* close);
 
-// The n fast values of a block, unrounded.
-void ValueBlock(ToneKernel kernel, double zc, double zs, const double* c, const double* s, std::size_t n,
-                double* out);
-
 }  // namespace wakelet

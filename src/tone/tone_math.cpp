@@ -491,18 +491,4 @@ void TurnCosSinQ62(std::uint64_t fraction, std::int64_t* cosine, std::int64_t* s
 
 }  // namespace exact
 
-double Extended::ToDouble() const noexcept {
-    return exact::ToDouble(*this);
-}
-
-double Extended::Minus(double y) const noexcept {
-    // this = high + low: the top 53 bits of the mantissa and the 11 below them, each exact
-    // as a double (in the normal range). high - y is exact where the two are close, which is
-    // where this is used, so only the sum rounds.
-    const double sign = negative ? -1.0 : 1.0;
-    const double high = sign * std::ldexp(static_cast<double>(mantissa >> 11), exponent + 11);
-    const double low = sign * std::ldexp(static_cast<double>(mantissa & 0x7ff), exponent);
-    return (high - y) + low;
-}
-
 }  // namespace wakelet
