@@ -38,6 +38,20 @@ def null_sink(name):
     return ["sink_name=%s" % name, "format=s32le", "channels=1", "rate=%d" % SAMPLE_RATE, "norewinds=1"]
 
 
+# A desktop's sound server plays at raised priority (PipeWire asks for this niceness and
+# real-time threads, PulseAudio for real-time threads): the rig's daemons take the same
+# niceness where they may (as root), so that work beside them starves neither server's
+# graph, by which the program's cycles are timed.
+SERVER_NICENESS = -11
+
+
+def raise_priority():
+    try:
+        os.setpriority(os.PRIO_PROCESS, 0, SERVER_NICENESS)
+    except PermissionError:
+        pass
+
+
 def private_environment(workdir, alsa_config="", pulse_server=None, pipewire_runtime=None):
     """An environment whose audio goes only where `alsa_config` says, and to the PulseAudio
     server `pulse_server` or the PipeWire daemon in `pipewire_runtime` when given."""
@@ -288,7 +302,7 @@ class PulseServer:
         args += ["-L", "module-suspend-on-idle timeout=1"]
         self.log = open(os.path.join(self.root, "pulseaudio.log"), "ab")
         self.process = subprocess.Popen(args, env=self.env, stdin=subprocess.DEVNULL,
-                                        stdout=self.log, stderr=self.log)
+                                        stdout=self.log, stderr=self.log, preexec_fn=raise_priority)
         deadline = time.monotonic() + 15
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
@@ -407,7 +421,7 @@ class PipeWireServer(PulseServer):
         self.process = subprocess.Popen(["dbus-run-session", "--config-file=" + bus, "--", "sh", "-c", daemons],
                                         env=self.env,
                                         stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log,
-                                        start_new_session=True)
+                                        start_new_session=True, preexec_fn=raise_priority)
         deadline = time.monotonic() + 20
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
