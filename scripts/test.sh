@@ -43,8 +43,6 @@ release() {
 }
 stage "release build" release
 
-# The stages beside the sound-server tests build and test at a lower priority: those tests
-# time the program by a server's graph, which work beside it must not starve.
 low() { nice -n 10 "$@"; }
 # The hour-long tone is the release run's; memory limits mean nothing to a sanitized process.
 # The program handles a refused allocation itself, so the allocator must return null. A
@@ -57,11 +55,11 @@ sanitizer() {
     local result=0
     cmake --preset asan -DWAKELET_TESTS=ON -DWAKELET_WERROR=ON -DWAKELET_BENCH=OFF \
         -DPython3_EXECUTABLE=/usr/bin/python3 && low cmake --build --preset asan -j "$jobs" || return 1
-    WAKELET_SANITIZED=1 sanitized low ctest --preset asan -j "$jobs" -LE 'long|sound_server' || result=1
+    WAKELET_SANITIZED=1 sanitized ctest --preset asan -j "$jobs" -LE 'long|sound_server' || result=1
     # A server lost mid-buffer (counting the program's CPU time, which other work does not add
     # to), and a device whose calls block; the device layer's own test against a server,
     # which times it, runs with the release's below.
-    sanitized low ctest --preset asan -j "$jobs" -R '^sound_server\.([A-Za-z]+\.a_killed_server|BlockingPlugin\.)' ||
+    sanitized ctest --preset asan -j "$jobs" -R '^sound_server\.([A-Za-z]+\.a_killed_server|BlockingPlugin\.)' ||
         result=1
     return $result
 }
@@ -72,9 +70,9 @@ package() {
 }
 cross() {
     stage "ARM64 build" low bash scripts/test_arm64.sh build || return 1
-    stage "ARM64 tests and package" low bash scripts/test_arm64.sh test || return 1
+    stage "ARM64 tests and package" bash scripts/test_arm64.sh test || return 1
     stage "Windows build" low bash scripts/test_windows.sh build || return 1
-    stage "Windows tests but the timed one" low bash scripts/test_windows.sh beside
+    stage "Windows tests but the timed one" bash scripts/test_windows.sh beside
 }
 # The two packages this run built (a missing one fails): checked with lintian, and tried
 # out in mount, PID and cgroup namespaces of their own (the program, and its user unit
@@ -86,7 +84,7 @@ packages() {
         found=("$folder"/wakelet_*.deb)
         debs+=("${found[0]}")
     done
-    low "${as_root[@]}" /usr/bin/python3 tests/package_test.py "${debs[@]}"
+    "${as_root[@]}" /usr/bin/python3 tests/package_test.py "${debs[@]}"
 }
 others() {
     local result=0
