@@ -146,6 +146,8 @@ class Run:
         self.raw = b""
         self.chunks = []  # each read's bytes, to see how the output was cut
         self.error = None
+        self.measure_cpu = self.cpu_seconds  # what mark() and cycles() count
+        self.own_ticks = {}  # thread id: CPU ticks last seen
 
     @property
     def output(self):
@@ -205,8 +207,24 @@ class Run:
 
     def cpu_seconds(self):
         """CPU time of all the process's threads so far, ended ones included."""
-        fields = open("/proc/%d/stat" % self.process.pid).read().rsplit(")", 1)[1].split()
+        with open("/proc/%d/stat" % self.process.pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def own_cpu_seconds(self):
+        """CPU time of the threads that wait out the cycle, the main one and each buffer's
+        player (ended ones as last seen), not the threads a sound server's plugin starts for
+        its own per-quantum work."""
+        for task in os.listdir("/proc/%d/task" % self.process.pid):
+            try:
+                with open("/proc/%d/task/%s/stat" % (self.process.pid, task)) as f:
+                    stat = f.read()
+            except OSError:  # ended since it was listed
+                continue
+            name, fields = stat[stat.index("(") + 1:stat.rindex(")")], stat.rsplit(")", 1)[1].split()
+            if int(task) == self.process.pid or name == "wakelet-play":
+                self.own_ticks[task] = int(fields[11]) + int(fields[12])
+        return sum(self.own_ticks.values()) / os.sysconf("SC_CLK_TCK")
 
     def resident_kb(self):
         with open("/proc/%d/status" % self.process.pid) as f:
@@ -214,7 +232,7 @@ class Run:
 
     def mark(self):
         """(now, CPU seconds so far): the start of a cycle that has just begun."""
-        return time.monotonic(), self.cpu_seconds()
+        return time.monotonic(), self.measure_cpu()
 
     def cycles(self, count, timeout, started):
         """Reads until `count` more cycles have started (each one "audio device found.") and
@@ -225,6 +243,7 @@ class Run:
         deadline = time.monotonic() + timeout
         while len(starts) <= count and time.monotonic() < deadline:
             self.read_for(0.02)
+            self.measure_cpu()  # sees each thread it follows before that thread ends
             if self.lines(FOUND) > seen:
                 seen = self.lines(FOUND)
                 starts.append(self.mark())

@@ -63,6 +63,7 @@ class SoundServer(RunsTestCase):
         self.assertIsNotNone(self.server.wait_for_state("keepalive", "SUSPENDED", 5))
         run = self.start(["verbose"])
         self.assertEqual(run.read_until(FOUND, 60), BANNER + FOUND)
+        run.measure_cpu = run.own_cpu_seconds
         started = run.mark()
         self.assertIsNotNone(self.server.wait_for_state("keepalive", "RUNNING", 2))
         # Whole cycles from the first, which wakes the suspended sink.
@@ -72,7 +73,8 @@ class SoundServer(RunsTestCase):
         for seconds, cpu in cycles:
             # A cycle lasts its minute, ending at the first poll after the device is done
             # (timed by when its line is read, to a few hundredths); a player that
-            # busy-waits shows in its CPU time.
+            # busy-waits shows in its CPU time. PipeWire's plugin spends about as much again
+            # on each quantum, on a thread of its own, not counted here.
             self.assertTrue(59.9 <= seconds <= 60.8, "cycles lasted %s s" % ["%.3f" % c[0] for c in cycles])
             self.assertLess(cpu, 0.5, "a cycle cost %.3f s of CPU" % cpu)
         self.assertNotIn("SUSPENDED", states)

@@ -16,6 +16,7 @@
 
 #include <alsa/asoundlib.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -161,10 +162,12 @@ public:
         if (!Await(ReturnLimit)) GiveUp();
     }
 
-    // False when no thread can be had.
-    bool Start(std::function<void()> work) {
+    // False when no thread can be had. The name (at most 15 bytes) tells the thread apart
+    // from the threads a sound server's plugin starts, in top -H and the like.
+    bool Start(const char* name, std::function<void()> work) {
         try {
-            thread_ = std::thread([state = state_, work = std::move(work)]() mutable {
+            thread_ = std::thread([state = state_, name, work = std::move(work)]() mutable {
+                pthread_setname_np(pthread_self(), name);
                 work();
                 work = nullptr;  // what it held goes before its end is told
                 std::lock_guard<std::mutex> lock(state->mutex);
@@ -413,7 +416,7 @@ MMRESULT AlsaOutput::Open(const WAVEFORMATEX& format, std::unique_ptr<Output>* o
     auto deadline = Clock::now() + OpenLimit;
     unsigned channels = format.nChannels;
     Errand opening;
-    if (!opening.Start([player, alsaFormat, channels, deadline] {
+    if (!opening.Start("wakelet-open", [player, alsaFormat, channels, deadline] {
             player->openError = player->Open(alsaFormat, channels, deadline);
         }))
         return TranslateAlsaError(-ENOMEM);  // no thread to open it on
@@ -454,7 +457,7 @@ AlsaOutput::~AlsaOutput() {
     // PCM is dropped and closed on a thread of its own too: a plugin may wait on its server.
     if (lost_) return;
     Errand closing;
-    if (!closing.Start([player = std::move(player_)]() mutable { player.reset(); })) return;
+    if (!closing.Start("wakelet-close", [player = std::move(player_)]() mutable { player.reset(); })) return;
     if (!closing.Await(ReturnLimit)) closing.GiveUp();
 }
 
@@ -465,7 +468,8 @@ bool AlsaOutput::Start(const char* data, std::size_t bytes) {
     frames_ = bytes / player_->frameBytes;
     player_->played = 0;
     auto playing = std::make_unique<Errand>();
-    if (!playing->Start([player = player_, data, frames = frames_] { player->Play(data, frames); }))
+    if (!playing->Start("wakelet-play",
+                        [player = player_, data, frames = frames_] { player->Play(data, frames); }))
         return false;
     playing_ = std::move(playing);
     return true;
