@@ -23,6 +23,9 @@ WAKELET = TONE_DUMP = ALSA_LAYER_TESTS = None
 
 class SoundServer(RunsTestCase):
     """PulseAudio."""
+    # The inherited cases a subclass runs again, on its own stack; a class runs all of its
+    # own.
+    repeats = ()
     # What the sink goes back to once the program has ended.
     idle_state = "SUSPENDED"
     # Whether the sink's monitor gives back the samples exactly as played.
@@ -268,6 +271,7 @@ class SoundServer(RunsTestCase):
 class PulseAudioAlsa(SoundServer):
     """PulseAudio through ALSA's pulse plugin, with no PulseAudio service in reach of the
     program's own libpulse: the ALSA route against a server that can suspend a busy sink."""
+    repeats = ("short_stalls_are_recovered_and_a_long_one_ends_the_buffer",)
     # The player looks at the device at least once a second.
     position_lag = 1.0
 
@@ -277,6 +281,8 @@ class PulseAudioAlsa(SoundServer):
 
 class PipeWire(SoundServer):
     """PipeWire, reached through its PulseAudio service."""
+    repeats = ("verbose_mode_keeps_the_sink_running_over_two_cycles",
+               "a_killed_server_is_survived_and_used_again_at_the_next_attempt", "the_alsa_layer_on_its_own")
     idle_state = "IDLE"
     # The graph runs at its own rate: what the monitor hears has been resampled twice.
     monitor_is_exact = False
@@ -314,6 +320,8 @@ class PipeWire(SoundServer):
 class PipeWireAlsa(PipeWire):
     """PipeWire through its own ALSA plugin, as ALSA's default, with no PulseAudio service
     in reach of the program."""
+    repeats = ("verbose_mode_keeps_the_sink_running_over_two_cycles",
+               "a_killed_server_is_survived_and_used_again_at_the_next_attempt", "without_its_session_manager")
 
     def environment(self):
         return self.routes()["PipeWire's ALSA plugin"]
@@ -351,6 +359,20 @@ class BlockingPlugin(RunsTestCase):
             self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
 
 
+def cases():
+    """Class.case of every case that runs: each class's own, and those it repeats."""
+    for name, cls in sorted(globals().items()):
+        if isinstance(cls, type) and issubclass(cls, RunsTestCase) and cls is not RunsTestCase:
+            repeats = list(getattr(cls, "repeats", ()))
+            for case in repeats:
+                getattr(cls, "test_" + case)  # a repeat that names no case fails here
+            for case in sorted(m[5:] for m in vars(cls) if m.startswith("test_")) + repeats:
+                yield "%s.%s" % (name, case)
+
+
 if __name__ == "__main__":
+    if sys.argv[1:] == ["--list"]:
+        print("\n".join(cases()))
+        sys.exit(0)
     WAKELET, TONE_DUMP, ALSA_LAYER_TESTS = sys.argv[1:4]
     unittest.main(argv=[sys.argv[0], "-v"] + sys.argv[4:])
