@@ -7,8 +7,9 @@ ARM64_TEST_PACKAGES=(cmake make g++ pkg-config libasound2-dev libpulse-dev libgt
     file g++-aarch64-linux-gnu qemu-user libasound2-dev:arm64 libpulse-dev:arm64 libasound2-plugins:arm64
     libgtest-dev:arm64)
 # pulseaudio and pulseaudio-utils: the private server that Wine's PulseAudio driver (libwine) plays to.
+# g++ to libgtest-dev: the Linux build's tone_dump, which the Windows build's tone must equal.
 WINDOWS_TEST_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix googletest wine64 python3 python3-pefile nsis
-    pulseaudio pulseaudio-utils)
+    pulseaudio pulseaudio-utils g++ pkg-config libasound2-dev libpulse-dev libgtest-dev)
 
 # arm64 packages beside the machine's own (ensure_packages then updates the package lists).
 add_arm64_architecture() {

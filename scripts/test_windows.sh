@@ -21,10 +21,15 @@ trap cleanup EXIT
 export WINEPREFIX="$prefix"
 
 if [ "$part" = all ] || [ "$part" = build ]; then
-    # With the Linux build's tone_dump at hand, the two builds' tones are compared too.
-    native=()
-    [ -x build/release/tests/tone_dump ] && native=(-DWAKELET_NATIVE_TONE_DUMP="$PWD/build/release/tests/tone_dump")
-    cmake --preset windows -DWAKELET_TESTS=ON -DWAKELET_WERROR=ON -DPython3_EXECUTABLE=/usr/bin/python3 "${native[@]}"
+    # The Linux build's tone_dump, which the Windows build's tone is compared with: the Linux
+    # stage's, or built here.
+    native=build/release/tests/tone_dump
+    if [ ! -x "$native" ]; then
+        cmake --preset release -DWAKELET_TESTS=ON -DPython3_EXECUTABLE=/usr/bin/python3
+        cmake --build --preset release -j "$jobs" --target tone_dump
+    fi
+    cmake --preset windows -DWAKELET_TESTS=ON -DWAKELET_WERROR=ON -DPython3_EXECUTABLE=/usr/bin/python3 \
+        -DWAKELET_NATIVE_TONE_DUMP="$PWD/$native"
     cmake --build --preset windows -j "$jobs"
 fi
 # Wine takes a few seconds to set up a new prefix: once, before tests start side by side.

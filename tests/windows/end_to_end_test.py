@@ -91,6 +91,13 @@ class EndToEnd(RunsTestCase):
     def start(self, args, **kwargs):
         return self.track(WineRun(args, **kwargs))
 
+    def native_dump(self):
+        """The Linux build's tone_dump, which the Windows build's tone must equal: the Windows
+        build's own is never its own measure."""
+        self.assertTrue(NATIVE_TONE_DUMP and os.access(NATIVE_TONE_DUMP, os.X_OK),
+                        "no Linux build's tone_dump to compare with: %r" % NATIVE_TONE_DUMP)
+        return NATIVE_TONE_DUMP
+
     def start_heard(self, args):
         """The program under Wine's PulseAudio driver, selected in the Wine prefix that
         WAKELET_HEARD_PREFIX names, against a PulseAudio daemon of the test's own: (run, server)."""
@@ -105,10 +112,9 @@ class EndToEnd(RunsTestCase):
         return self.start(args, pulse=(prefix, server.address)), server
 
     def test_wines_pulseaudio_driver_plays_the_tone_in_whole_minutes(self):
-        # The Linux build's minute where there is one; test_the_device_receives_the_tone_exactly
-        # holds the Windows build's own to it.
-        dump = [NATIVE_TONE_DUMP] if NATIVE_TONE_DUMP else [WINE, TONE_DUMP]
-        tone = samples(subprocess.run(dump + ["60000"], check=True, capture_output=True).stdout)
+        # The Linux build's minute; test_the_device_receives_the_tone_exactly holds the Windows
+        # build's own to it.
+        tone = samples(subprocess.run([self.native_dump(), "60000"], check=True, capture_output=True).stdout)
         run, server = self.start_heard(["verbose"])
         output = run.read_until(FOUND, 60)
         self.assertEqual(output, BANNER + FOUND, "Wine's driver took no format of the tone")
@@ -211,15 +217,14 @@ class EndToEnd(RunsTestCase):
     def test_the_device_receives_the_tone_exactly(self):
         expected = subprocess.run([WINE, TONE_DUMP, "60000"], check=True, capture_output=True).stdout
         self.assertEqual(len(expected), MINUTE_BYTES)
-        if NATIVE_TONE_DUMP:
-            # The Windows build computes the native build's tone: the minute and the hour,
-            # sample for sample (MinGW's own sinl once moved 3 samples of the hour).
-            for duration_ms, samples in ((60000, 2646000), (3600000, 158760000)):
-                ours, native, differing, first = compare_tone_dumps([WINE, TONE_DUMP], [NATIVE_TONE_DUMP],
-                                                                    duration_ms)
-                self.assertEqual((ours, native), (samples, samples), duration_ms)
-                self.assertEqual(differing, 0, "%d ms: %d samples differ from the native build's, the first at %s"
-                                 % (duration_ms, differing, first))
+        # The Windows build computes the native build's tone: the minute and the hour,
+        # sample for sample (MinGW's own sinl once moved 3 samples of the hour).
+        for duration_ms, samples in ((60000, 2646000), (3600000, 158760000)):
+            ours, native, differing, first = compare_tone_dumps([WINE, TONE_DUMP], [self.native_dump()],
+                                                                duration_ms)
+            self.assertEqual((ours, native), (samples, samples), duration_ms)
+            self.assertEqual(differing, 0, "%d ms: %d samples differ from the native build's, the first at %s"
+                             % (duration_ms, differing, first))
         # Wine's ALSA driver in front of a device that takes data as fast as it comes; the
         # file gathers every cycle's bytes, one after the other.
         capture = os.path.join(self.workdir.name, "capture.raw")
