@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <set>
+#include <stdexcept>
 
 namespace wakelet {
 
@@ -18,7 +19,13 @@ namespace {
 FakeWaveOut fake;
 std::set<WaveOutDevice*> devices;
 
+// Far more calls than any test's cycles make: a cycle that never ends fails here, before
+// its record fills memory.
+constexpr std::size_t MaxCalls = 2000000;
+
 MMRESULT Record(FakeCall::Kind kind, MMRESULT result, std::uint64_t value = 0) {
+    if (fake.calls.size() >= MaxCalls)
+        throw std::length_error("the fake's call log is full: a cycle that never ends");
     fake.calls.push_back({kind, fake.now, value, result});
     return result;
 }
