@@ -93,18 +93,42 @@ TEST(CgroupMemoryRoom, TightestLimitLessWhatCannotBeReclaimed) {
     }
 }
 
-TEST(SystemMemoryRoom, AvailableMemoryAndFreeSwap) {
+// The whole check on a fake tree: the machine's room (available memory and free swap) and
+// a cgroup's, at their edges.
+TEST(MemoryAllows, WhatTheMachineAndTheCgroupCanStillGive) {
+    constexpr std::uint64_t Hour = 158760000ull * 4;  // the longest buffer's bytes
+    const char Plenty[] = "MemAvailable: 9000000 kB\n";
     const struct {
-        const char* meminfo;
-        std::optional<std::uint64_t> room;
+        const char* what;
+        const char* meminfo;    // nullptr: unreadable
+        const char* memoryMax;  // the cgroup's limit, with nothing in use; nullptr: no cgroups
+        std::uint64_t bytes;
+        bool allowed;
     } rows[] = {
-        {"MemTotal:  2000 kB\nMemFree:  100 kB\nMemAvailable:  1000 kB\nSwapTotal:  500 kB\nSwapFree:  24 "
-         "kB\n",
-         1024 * 1024},
-        {"MemAvailable:       3 kB\n", 3 * 1024},                // no swap at all
-        {"MemTotal: 2000 kB\nMemFree: 100 kB\n", std::nullopt},  // a kernel that does not say
+        {"memory and swap, exactly", "MemTotal: 2 kB\nMemAvailable: 1000 kB\nSwapFree: 24 kB\n", nullptr,
+         1048576, true},
+        {"a byte over them", "MemAvailable: 1000 kB\nSwapFree: 24 kB\n", nullptr, 1048577, false},
+        {"no swap said", "MemAvailable: 3 kB\n", nullptr, 3073, false},
+        {"a kernel that does not say", "MemTotal: 2000 kB\nMemFree: 100 kB\n", nullptr, Hour, true},
+        {"the cgroup's limit, exactly", Plenty, "635040000\n", Hour, true},
+        {"a byte over the cgroup's limit", Plenty, "635039999\n", Hour, false},
+        {"no limit", Plenty, "max\n", Hour, true},
+        {"nothing readable", nullptr, nullptr, Hour, true},
     };
-    for (const auto& row : rows) EXPECT_EQ(SystemMemoryRoom(row.meminfo), row.room) << row.meminfo;
+    for (const auto& row : rows) {
+        fs::path root = fs::temp_directory_path() / ("wakelet-memory-" + std::to_string(::getpid()));
+        fs::create_directories(root / "proc/self");
+        fs::create_directories(root / "sys/fs/cgroup/w");
+        if (row.meminfo) std::ofstream(root / "proc/meminfo") << row.meminfo;
+        if (row.memoryMax) {
+            std::ofstream(root / "proc/self/cgroup") << "0::/w\n";
+            std::ofstream(root / "proc/self/mountinfo") << V2Mount;
+            std::ofstream(root / "sys/fs/cgroup/w/memory.max") << row.memoryMax;
+            std::ofstream(root / "sys/fs/cgroup/w/memory.current") << "0\n";
+        }
+        EXPECT_EQ(MemoryAllows(row.bytes, root.string()), row.allowed) << row.what;
+        fs::remove_all(root);
+    }
 }
 
 }  // namespace

@@ -24,6 +24,8 @@ inline bool MemoryAllows(std::uint64_t) {
 // Whether `bytes` more fit under every memory limit of the process's cgroup and of its
 // ancestors, and in what the machine can still give. True where what limits cannot be read.
 bool MemoryAllows(std::uint64_t bytes);
+// The same, with `root` standing for "/" (a test's fake tree), /proc/self included.
+bool MemoryAllows(std::uint64_t bytes, const std::string& root);
 
 // The bytes the tightest of those cgroup limits still allows, or none where nothing limits
 // (v1 writes no limit as a number near 2^63: limits from 2^62 bytes up count as none).

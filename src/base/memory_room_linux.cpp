@@ -182,16 +182,20 @@ std::optional<std::uint64_t> SystemMemoryRoom(std::string_view meminfo) {
     return *available + swapFree.value_or(0);
 }
 
-bool MemoryAllows(std::uint64_t bytes) {
-    if (auto meminfo = ReadText("/proc/meminfo")) {
+bool MemoryAllows(std::uint64_t bytes, const std::string& root) {
+    if (auto meminfo = ReadText(root + "/proc/meminfo")) {
         auto room = SystemMemoryRoom(*meminfo);
         if (room && bytes > *room) return false;
     }
-    auto cgroups = ReadText("/proc/self/cgroup");
-    auto mountinfo = ReadText("/proc/self/mountinfo");
+    auto cgroups = ReadText(root + "/proc/self/cgroup");
+    auto mountinfo = ReadText(root + "/proc/self/mountinfo");
     if (!cgroups || !mountinfo) return true;
-    auto room = CgroupMemoryRoom("", *cgroups, *mountinfo);
+    auto room = CgroupMemoryRoom(root, *cgroups, *mountinfo);
     return !room || bytes <= *room;
+}
+
+bool MemoryAllows(std::uint64_t bytes) {
+    return MemoryAllows(bytes, "");
 }
 
 }  // namespace wakelet
