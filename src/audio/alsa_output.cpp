@@ -429,24 +429,52 @@ MMRESULT AlsaOutput::Open(const WAVEFORMATEX& format, std::unique_ptr<Output>* o
     return MMSYSERR_NOERROR;
 }
 
+namespace {
+
+// Whether the PCM `definition` (expanded, as snd_config_search_definition gives it) leads to
+// a sound server: is a server's plugin, or wraps one (a `plug` that converts for it, say).
+bool LeadsToAServer(snd_config_t* top, snd_config_t* definition, int depth = 0) {
+    const char* type = nullptr;
+    snd_config_t* node = nullptr;
+    if (snd_config_search(definition, "type", &node) < 0 || snd_config_get_string(node, &type) < 0)
+        return false;
+    for (const char* plugin : {"pulse", "pipewire", "jack"})
+        if (std::strcmp(type, plugin) == 0) return true;
+    // A wrapper names its slave, or defines it in place.
+    snd_config_t* slave = nullptr;
+    if (depth >= 8 || snd_config_search(definition, "slave.pcm", &slave) < 0) return false;
+    if (snd_config_get_type(slave) == SND_CONFIG_TYPE_COMPOUND) return LeadsToAServer(top, slave, depth + 1);
+    const char* name = nullptr;
+    snd_config_t* named = nullptr;
+    if (snd_config_get_string(slave, &name) < 0 || snd_config_search_definition(top, "pcm", name, &named) < 0)
+        return false;
+    bool server = LeadsToAServer(top, named, depth + 1);
+    snd_config_delete(named);
+    return server;
+}
+
+// The definition comes expanded (aliases followed, arguments filled in), and is ours to delete.
+bool DefaultLeadsToAServer(snd_config_t* top) {
+    snd_config_t* definition = nullptr;
+    if (snd_config_search_definition(top, "pcm", "default", &definition) < 0) return false;
+    bool server = LeadsToAServer(top, definition);
+    snd_config_delete(definition);
+    return server;
+}
+
+}  // namespace
+
 bool AlsaOutput::DefaultIsAServer() {
     SilenceAlsa();
     snd_config_t* top = nullptr;
     if (snd_config_update_ref(&top) < 0) return false;
-    // The definition comes expanded (aliases followed, arguments filled in); it is ours to
-    // delete, and the tree's reference ours to drop.
-    snd_config_t* definition = nullptr;
-    const char* type = nullptr;
-    bool server = false;
-    if (snd_config_search_definition(top, "pcm", "default", &definition) >= 0) {
-        snd_config_t* node = nullptr;
-        if (snd_config_search(definition, "type", &node) >= 0 && snd_config_get_string(node, &type) >= 0)
-            for (const char* plugin : {"pulse", "pipewire", "jack"})
-                server = server || std::strcmp(type, plugin) == 0;
-        snd_config_delete(definition);
-    }
+    bool server = DefaultLeadsToAServer(top);
     snd_config_unref(top);
     return server;
+}
+
+bool AlsaOutput::MayOpenDefault(bool serverExpected) {
+    return !serverExpected || DefaultIsAServer();
 }
 
 AlsaOutput::AlsaOutput(std::shared_ptr<Player> player) : player_(std::move(player)) {}

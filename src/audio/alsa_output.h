@@ -17,9 +17,13 @@ public:
     // device has taken the format and, for a sound server's plugin, shown that it plays,
     // within OpenLimit.
     static MMRESULT Open(const WAVEFORMATEX& format, std::unique_ptr<Output>* out);
-    // Whether ALSA's default PCM is a sound server's plugin rather than a way to a sound
-    // card, as the configuration says; nothing is opened to tell.
+    // Whether ALSA's default PCM leads to a sound server (is its plugin, or wraps one)
+    // rather than to a sound card, as the configuration says; nothing is opened to tell.
     static bool DefaultIsAServer();
+    // Whether ALSA's default may be opened: where a sound server belongs here though none
+    // answered, the card behind it is the server's, and the default is taken only where it
+    // leads to a server of its own.
+    static bool MayOpenDefault(bool serverExpected);
 
     ~AlsaOutput() override;
 

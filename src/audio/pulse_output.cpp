@@ -64,9 +64,9 @@ bool PulseFormat(const WAVEFORMATEX& format, pa_sample_spec* out) {
 // connect to (those PULSE_SERVER names, a list whose entries are `unix:PATH` or a bare path,
 // maybe behind a `{machine}` prefix; or else the user's and the system-wide server's), and
 // PipeWire's own, which a PipeWire without its PulseAudio service still listens on.
-std::vector<std::string> ServerSockets() {
+std::vector<std::string> ServerSockets(const PulseOutput::Environment& getenv) {
     std::vector<std::string> sockets;
-    const char* servers = std::getenv("PULSE_SERVER");
+    const char* servers = getenv("PULSE_SERVER");
     if (servers != nullptr && *servers != '\0') {
         std::istringstream list(servers);
         for (std::string entry; list >> entry;) {
@@ -75,19 +75,19 @@ std::vector<std::string> ServerSockets() {
             if (!entry.empty() && entry[0] == '/') sockets.push_back(entry);
         }
     } else {
-        if (const char* runtime = std::getenv("PULSE_RUNTIME_PATH"))
+        if (const char* runtime = getenv("PULSE_RUNTIME_PATH"))
             sockets.push_back(std::string(runtime) + "/native");
-        else if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"))
+        else if (const char* runtime = getenv("XDG_RUNTIME_DIR"))
             sockets.push_back(std::string(runtime) + "/pulse/native");
         sockets.push_back("/run/pulse/native");
     }
-    const char* remote = std::getenv("PIPEWIRE_REMOTE");
+    const char* remote = getenv("PIPEWIRE_REMOTE");
     std::string name = remote != nullptr && *remote != '\0' ? remote : "pipewire-0";
     if (name[0] == '/') {
         sockets.push_back(name);
     } else {
-        const char* runtime = std::getenv("PIPEWIRE_RUNTIME_DIR");
-        if (runtime == nullptr || *runtime == '\0') runtime = std::getenv("XDG_RUNTIME_DIR");
+        const char* runtime = getenv("PIPEWIRE_RUNTIME_DIR");
+        if (runtime == nullptr || *runtime == '\0') runtime = getenv("XDG_RUNTIME_DIR");
         if (runtime != nullptr && *runtime != '\0') sockets.push_back(std::string(runtime) + "/" + name);
     }
     return sockets;
@@ -289,9 +289,13 @@ MMRESULT PulseOutput::Open(const WAVEFORMATEX& format, std::unique_ptr<Output>* 
 }
 
 bool PulseOutput::ServerExpected() {
-    if (serverAnswered) return true;
+    return serverAnswered ||
+           ServerSocketThere([](const char* name) -> const char* { return std::getenv(name); });
+}
+
+bool PulseOutput::ServerSocketThere(const Environment& getenv) {
     struct stat status;
-    for (const std::string& socket : ServerSockets())
+    for (const std::string& socket : ServerSockets(getenv))
         if (stat(socket.c_str(), &status) == 0 && S_ISSOCK(status.st_mode)) return true;
     return false;
 }

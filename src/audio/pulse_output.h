@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "audio/output.h"
@@ -29,6 +30,10 @@ public:
     // Whether a sound server belongs here though none answered: a PulseAudio or PipeWire
     // socket is there but refuses, or a server answered an earlier open of this process.
     static bool ServerExpected();
+    // Whether one of the sockets a server of this user would listen on, by the environment
+    // that `getenv` reads, is there.
+    using Environment = std::function<const char*(const char*)>;
+    static bool ServerSocketThere(const Environment& getenv);
 
     // Ends the stream (the server drops what it still holds) and the connection.
     ~PulseOutput() override;

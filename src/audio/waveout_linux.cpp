@@ -63,10 +63,9 @@ MMRESULT waveOutOpen(HWAVEOUT* device, UINT deviceId, const WAVEFORMATEX* format
         MMRESULT result = PulseOutput::Open(*format, &opened->output);
         if (result == MMSYSERR_NODRIVER) {
             // No PulseAudio service answers. Where a server belongs here all the same, it is
-            // away for the moment or speaks only its own protocol, and the sound card behind
-            // it is left to it: ALSA's default is taken only where it leads to a server of its
-            // own (PipeWire's plugin, say).
-            if (PulseOutput::ServerExpected() && !AlsaOutput::DefaultIsAServer()) return MMSYSERR_NODRIVER;
+            // away for the moment or speaks only its own protocol (PipeWire without its
+            // PulseAudio service), and the sound card behind it is left to it.
+            if (!AlsaOutput::MayOpenDefault(PulseOutput::ServerExpected())) return MMSYSERR_NODRIVER;
             result = AlsaOutput::Open(*format, &opened->output);
         }
         if (result != MMSYSERR_NOERROR) return result;
