@@ -47,7 +47,7 @@ low() { nice -n 10 "$@"; }
 # A stage that tests a build beside runs only once this run has made that build: a build
 # that failed leaves the last run's in place.
 mkdir -p build/logs
-rm -f build/logs/built-*
+rm -f build/logs/built-* build/logs/junit-*.xml build/logs/packages.log
 built() { touch "build/logs/built-$1"; }
 made() {
     [ -e "build/logs/built-$1" ] && return 0
@@ -66,12 +66,13 @@ sanitizer() {
     cmake --preset asan -DWAKELET_TESTS=ON -DWAKELET_WERROR=ON -DWAKELET_BENCH=OFF \
         -DPython3_EXECUTABLE=/usr/bin/python3 && low cmake --build --preset asan -j "$jobs" || return 1
     built asan
-    WAKELET_SANITIZED=1 sanitized ctest --preset asan -j "$jobs" -LE 'long|sound_server' || result=1
+    WAKELET_SANITIZED=1 sanitized ctest --preset asan -j "$jobs" -LE 'long|sound_server' \
+        --output-junit "$PWD/build/logs/junit-asan.xml" || result=1
     # A server lost mid-buffer (counting the program's CPU time, which other work does not add
     # to), and a device whose calls block; the device layer's own test against a server,
     # which times it, runs with the release's below.
-    sanitized ctest --preset asan --no-tests=error -j "$jobs" -R '^sound_server\.([A-Za-z]+\.a_killed_server|BlockingPlugin\.)' ||
-        result=1
+    sanitized ctest --preset asan --no-tests=error -j "$jobs" -R '^sound_server\.([A-Za-z]+\.a_killed_server|BlockingPlugin\.)' \
+        --output-junit "$PWD/build/logs/junit-asan-sound-servers.xml" || result=1
     return $result
 }
 package() {
@@ -100,7 +101,7 @@ packages() {
         found=("$folder"/wakelet_*.deb)
         debs+=("${found[0]}")
     done
-    "${as_root[@]}" /usr/bin/python3 tests/package_test.py "${debs[@]}"
+    "${as_root[@]}" /usr/bin/python3 tests/package_test.py "${debs[@]}" 2>&1 | tee build/logs/packages.log
 }
 others() {
     local result=0
@@ -128,7 +129,8 @@ joined() {
     return $result
 }
 
-stage "release tests" ctest --preset release -j "$jobs" -LE sound_server || status=1
+stage "release tests" ctest --preset release -j "$jobs" -LE sound_server --output-junit "$PWD/build/logs/junit-release.xml" ||
+    status=1
 # These mostly wait on a sound server of their own, so they run side by side; but those
 # that time the program take a core each, of as many as the machine has.
 cores=$PWD/build/cores.json
@@ -138,7 +140,8 @@ printf '{"version": {"major": 1, "minor": 0}, "local": [{"cores": [{"id": "0", "
 # compilers) makes a server's graph miss cycles, niced or not, and a buffer then plays late.
 layer='^sound_server\.[A-Za-z]+\.the_alsa_layer_on_its_own$'
 timed='^sound_server\.[A-Za-z]+\.(the_alsa_layer_on_its_own|verbose_mode_[a-z_]+|short_stalls_[a-z_]+)$'
-stage "sound servers" ctest --preset release -j 8 -L sound_server -E "$timed" --resource-spec-file "$cores" || status=1
+stage "sound servers" ctest --preset release -j 8 -L sound_server -E "$timed" --resource-spec-file "$cores" \
+    --output-junit "$PWD/build/logs/junit-sound-servers.xml" || status=1
 
 joined $sanitizer_lane build/logs/sanitizer.log || status=1
 joined $others_lane build/logs/others.log || status=1
@@ -146,13 +149,23 @@ joined $others_lane build/logs/others.log || status=1
 # the sanitized build too, once the stages beside are done.
 timed_sound_servers() {
     local result=0
-    ctest --preset release --no-tests=error -j 8 -R "$timed" --resource-spec-file "$cores" || result=1
-    made asan && sanitized ctest --preset asan --no-tests=error -j "$jobs" -R "$layer" --resource-spec-file "$cores" ||
-        result=1
+    ctest --preset release --no-tests=error -j 8 -R "$timed" --resource-spec-file "$cores" \
+        --output-junit "$PWD/build/logs/junit-timed.xml" || result=1
+    made asan && sanitized ctest --preset asan --no-tests=error -j "$jobs" -R "$layer" --resource-spec-file "$cores" \
+        --output-junit "$PWD/build/logs/junit-asan-layer.xml" || result=1
     return $result
 }
 stage "timed sound-server tests, and the sanitized device layer" timed_sound_servers || status=1
 windows_timed() { made windows && bash scripts/test_windows.sh timed; }
 stage "Windows timed test" windows_timed || status=1
+
+# What did not run, and why: every skip should have a reason that holds on this machine.
+skipped=$(python3 scripts/skips.py build/logs/junit-*.xml build/logs/packages.log)
+if [ -n "$skipped" ]; then
+    echo "== skipped, with why:"
+    echo "$skipped"
+else
+    echo "== skipped: nothing"
+fi
 
 exit $status

@@ -36,11 +36,16 @@ fi
 if [ "$part" = all ] || [ "$part" = beside ]; then
     tests/windows/wine.sh wineboot --init >/dev/null 2>&1
 fi
+# Each run's list of tests, with what each said, for scripts/skips.py.
+junit=$PWD/build/logs
+mkdir -p "$junit"
 timed='^end_to_end\.wines_pulseaudio_driver_plays_the_tone_in_whole_minutes$'
 case $part in
     build) ;;
-    beside) ctest --preset windows -j "$jobs" -E "$timed|^heard_prefix_removed$" --fixture-exclude-cleanup heard ;;
-    timed) ctest --preset windows --no-tests=error -R "$timed" --fixture-exclude-setup heard ;;
+    beside) ctest --preset windows -j "$jobs" -E "$timed|^heard_prefix_removed$" --fixture-exclude-cleanup heard \
+        --output-junit "$junit/junit-windows.xml" ;;
+    timed) ctest --preset windows --no-tests=error -R "$timed" --fixture-exclude-setup heard \
+        --output-junit "$junit/junit-windows-timed.xml" ;;
     # Among the tests: the installer and the zip, made and tried out.
-    *) ctest --preset windows -j "$jobs" ;;
+    *) ctest --preset windows -j "$jobs" --output-junit "$junit/junit-windows.xml" ;;
 esac

@@ -233,7 +233,7 @@ class EndToEnd(RunsTestCase):
         run.close()
         self.assertEqual(run.error, b"")
 
-    @unittest.skipUnless(NATIVE_TONE_DUMP or "--native" in sys.argv, "no native build to compare with")
+    @unittest.skipUnless(NATIVE_TONE_DUMP or "--native" in sys.argv, "a native build: the oracle holds its tone instead")
     def test_the_minute_and_the_hour_are_the_native_builds_sample_for_sample(self):
         for duration_ms, samples in ((60000, 2646000), (3600000, 158760000)):
             ours, native, differing, first = compare_tone_dumps(program(TONE_DUMP), [NATIVE_TONE_DUMP], duration_ms)

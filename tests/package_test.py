@@ -102,6 +102,8 @@ class Installed(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         if not native_debs():
+            if os.environ.get("CI"):  # CI's machine always has one: the run built it
+                raise AssertionError("no package for this machine's architecture among %s" % DEBS)
             raise unittest.SkipTest("no package for this machine's architecture")
         cls.tmp = tempfile.TemporaryDirectory()
         cls.deb = native_debs()[0]
