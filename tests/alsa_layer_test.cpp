@@ -23,15 +23,14 @@ using Clock = std::chrono::steady_clock;
 constexpr GUID FloatSubFormat = {
     0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
 
-WAVEFORMATEX ToneFormat() {
-    WAVEFORMATEX format{};
-    format.wFormatTag = WAVE_FORMAT_PCM;
-    format.nChannels = 1;
-    format.nSamplesPerSec = 44100;
-    format.wBitsPerSample = 32;
-    format.nBlockAlign = 4;
-    format.nAvgBytesPerSec = 176400;
-    return format;
+constexpr WAVEFORMATEX ToneFormat = {WAVE_FORMAT_PCM, 1, 44100, 176400, 4, 32, 0};
+
+// A header for the whole of `samples`, not yet prepared.
+WAVEHDR HeaderFor(std::vector<std::int32_t>& samples) {
+    WAVEHDR header{};
+    header.lpData = reinterpret_cast<LPSTR>(samples.data());
+    header.dwBufferLength = static_cast<DWORD>(samples.size() * 4);
+    return header;
 }
 
 // One heap for every thread, from the start: a plugin's new thread would otherwise now and
@@ -66,7 +65,7 @@ TEST(AlsaLayer, OpensOnlyFormatsItCanPlay) {
         extensible.dwChannelMask = SPEAKER_FRONT_CENTER;
         extensible.SubFormat = row.subFormat;
         WAVEFORMATEX& format = extensible.Format;
-        format = ToneFormat();
+        format = ToneFormat;
         if (row.tag == WAVE_FORMAT_EXTENSIBLE) format.cbSize = 22;
         format.wFormatTag = row.tag;
         format.nChannels = row.channels;
@@ -93,14 +92,11 @@ double CpuSeconds() {
 // that the sound-server test can read off the sink's monitor how far it played: a buffer
 // ended before it has played stops the fall short.
 TEST(AlsaLayer, PlaysABufferInRealTimeAndCheaplyThenFreesIt) {
-    WAVEFORMATEX format = ToneFormat();
     std::vector<std::int32_t> samples(44100 * 3, 1000);
     for (int left = 1; left <= 8820; ++left) samples.end()[-left] = left * 65536;
     HWAVEOUT device = nullptr;
-    ASSERT_EQ(waveOutOpen(&device, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
-    WAVEHDR header{};
-    header.lpData = reinterpret_cast<LPSTR>(samples.data());
-    header.dwBufferLength = static_cast<DWORD>(samples.size() * 4);
+    ASSERT_EQ(waveOutOpen(&device, WAVE_MAPPER, &ToneFormat, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    WAVEHDR header = HeaderFor(samples);
     EXPECT_EQ(waveOutWrite(device, &header, sizeof header), WAVERR_UNPREPARED);
     ASSERT_EQ(waveOutPrepareHeader(device, &header, sizeof header), MMSYSERR_NOERROR);
     auto start = Clock::now();
@@ -144,14 +140,11 @@ bool PositionMoves(HWAVEOUT device, WAVEHDR& header) {
 // A reset hands the buffer back at once and leaves the device ready for another; a close
 // stops a playing buffer as promptly.
 TEST(AlsaLayer, ResetAndCloseStopAPlayingBufferPromptly) {
-    WAVEFORMATEX format = ToneFormat();
     std::vector<std::int32_t> samples(44100 * 60, 1000);  // a minute
     for (int round = 0; round < 3; ++round) {             // and the device is free again after each
         HWAVEOUT device = nullptr;
-        ASSERT_EQ(waveOutOpen(&device, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
-        WAVEHDR header{};
-        header.lpData = reinterpret_cast<LPSTR>(samples.data());
-        header.dwBufferLength = static_cast<DWORD>(samples.size() * 4);
+        ASSERT_EQ(waveOutOpen(&device, WAVE_MAPPER, &ToneFormat, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+        WAVEHDR header = HeaderFor(samples);
         waveOutPrepareHeader(device, &header, sizeof header);
         ASSERT_EQ(waveOutWrite(device, &header, sizeof header), MMSYSERR_NOERROR);
         EXPECT_TRUE(PositionMoves(device, header)) << "round " << round;
@@ -199,15 +192,13 @@ Holdings Held() {
 // a round keeps would pile up over the weeks. Rounds alternate between two buffers played
 // to their end and one stopped by the close.
 TEST(AlsaLayer, OpenWriteCloseRoundsHoldNothingAcrossRounds) {
-    WAVEFORMATEX format = ToneFormat();
     std::vector<std::int32_t> samples(44100 / 10, 1000);
     Holdings early;
     for (int round = 1; round <= 50; ++round) {
         HWAVEOUT device = nullptr;
-        ASSERT_EQ(waveOutOpen(&device, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR) << round;
-        WAVEHDR header{};
-        header.lpData = reinterpret_cast<LPSTR>(samples.data());
-        header.dwBufferLength = static_cast<DWORD>(samples.size() * 4);
+        ASSERT_EQ(waveOutOpen(&device, WAVE_MAPPER, &ToneFormat, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR)
+            << round;
+        WAVEHDR header = HeaderFor(samples);
         // A buffer played to its end is followed by another on the same device.
         for (int write = 1; write <= (round % 2 == 0 ? 2 : 1); ++write) {
             waveOutPrepareHeader(device, &header, sizeof header);

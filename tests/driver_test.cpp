@@ -111,17 +111,5 @@ TEST_F(Driver, AFailingReportEndsInTheLastResortReport) {
     EXPECT_NE(location, "00000000");
 }
 
-TEST(LastResortText, EndsTheMessageWithOneFullStop) {
-    const struct {
-        const char* message;
-        const char* text;
-    } rows[] = {
-        {"Ends with one.", "Exception EX in module w.exe at 0000BEEF.\r\nEnds with one.\r\n\r\n"},
-        {"", "Exception EX in module w.exe at 0000BEEF.\r\n\r\n\r\n"},
-    };
-    for (const auto& row : rows)
-        EXPECT_EQ(LastResortText(Exception("EX", row.message, nullptr), "w.exe", 0xBEEF), row.text);
-}
-
 }  // namespace
 }  // namespace wakelet

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <deque>
 
 #include "base/failure.h"
 #include "console_capture.h"
@@ -44,45 +43,56 @@ protected:
     ConsoleCapture console;
 };
 
-TEST_F(Cycle, PlaysTheBufferOnceAndPollsUntilTheDeviceIsDone) {
+TEST_F(Cycle, PlaysOnceOrWaitsOneIntervalWithoutADeviceAndEndsTheRunWithoutATone) {
+    constexpr std::uint32_t Minute = VerboseCycleInterval, Hour = NormalCycleInterval;
     const struct {
         bool verbose;
+        std::uint32_t interval;
         std::int64_t playMs;
         const char* calls;
-        std::uint64_t closedAt;
+        std::uint64_t endsAt;
         const char* output;
-        std::deque<MMRESULT> opens = {};  // before the one that succeeds
+        MMRESULT open = MMSYSERR_NOERROR, extensibleOpen = MMSYSERR_NOERROR;
+        bool running = true;
     } rows[] = {
-        {true, 750,
+        {true, Minute, 750,
          "open=0 prepare write sleep(500) unprepare=33 sleep(100) unprepare=33 sleep(100) unprepare=33 "
          "sleep(100) unprepare=0 close",
          800, "audio device found.\r\n"},
         // Done early still costs the first half second.
-        {false, 499, "open=0 prepare write sleep(500) unprepare=0 close", 500, ""},
-        {false, 500, "open=0 prepare write sleep(500) unprepare=0 close", 500, ""},
-        {false, 501, "open=0 prepare write sleep(500) unprepare=33 sleep(100) unprepare=0 close", 600, ""},
+        {false, Minute, 499, "open=0 prepare write sleep(500) unprepare=0 close", 500, ""},
+        {false, Minute, 500, "open=0 prepare write sleep(500) unprepare=0 close", 500, ""},
+        {false, Minute, 501, "open=0 prepare write sleep(500) unprepare=33 sleep(100) unprepare=0 close", 600,
+         ""},
         // A plain description refused as a bad format: the extensible one at once, said once.
-        {true,
-         0,
-         "open=32 open(extensible)=0 prepare write sleep(500) unprepare=0 close",
-         500,
-         "audio device found.\r\n",
-         {WAVERR_BADFORMAT}},
+        {true, Minute, 0, "open=32 open(extensible)=0 prepare write sleep(500) unprepare=0 close", 500,
+         "audio device found.\r\n", WAVERR_BADFORMAT},
+        // No device; only a refused format is worth a second description.
+        {true, Minute, -1, "open=6 sleep(60000)", Minute, "no audio device found.\r\n", 6},
+        {false, Hour, -1, "open=6 sleep(3600000)", Hour, "", 6},
+        {false, Hour, -1, "open=1 sleep(3600000)", Hour, "", 1},
+        {true, Minute, -1, "open=32 open(extensible)=32 sleep(60000)", Minute, "no audio device found.\r\n",
+         WAVERR_BADFORMAT, WAVERR_BADFORMAT},
+        {false, Hour, -1, "open=32 open(extensible)=6 sleep(3600000)", Hour, "", WAVERR_BADFORMAT, 6},
+        // No tone: said even when not verbose, and the run ends.
+        {false, 0, -1, "", 0, "audio data error.\r\nexiting application.\r\n", 0, 0, false},
     };
     for (const auto& row : rows) {
         ResetFakeWaveOut();
+        Running = true;
         Verbose = row.verbose;
+        UseInterval(row.interval);
         Fake().playMs = row.playMs;
-        Fake().openResults = row.opens;
+        Fake().openResults = {row.open, row.extensibleOpen};
         std::string before = console.Output();
         PlayCycle();
         StdConsole().Flush();
-        EXPECT_EQ(DescribeCalls(Fake().calls), row.calls) << "playing " << row.playMs << " ms";
-        EXPECT_EQ(Fake().calls.back().at, row.closedAt);
-        EXPECT_EQ(console.Output().substr(before.size()), row.output);
-        EXPECT_TRUE(Running);
-        EXPECT_EQ(Fake().openDevices, 0);
-        EXPECT_EQ(Fake().misuses, 0);
+        EXPECT_EQ(DescribeCalls(Fake().calls), row.calls);
+        EXPECT_EQ(Fake().now, row.endsAt) << row.calls;
+        EXPECT_EQ(console.Output().substr(before.size()), row.output) << row.calls;
+        EXPECT_EQ(Running, row.running) << row.calls;
+        EXPECT_EQ(Fake().openDevices, 0) << row.calls;
+        EXPECT_EQ(Fake().misuses, 0) << row.calls;
     }
 }
 
@@ -166,39 +176,6 @@ TEST_F(Cycle, AStalledOrEndlessBufferIsResetAndADeviceThatPlayedNothingIsNoDevic
     }
 }
 
-TEST_F(Cycle, WithoutADeviceWaitsOneIntervalAndSaysSoOnlyWhenVerbose) {
-    const struct {
-        bool verbose;
-        std::uint32_t interval;
-        std::deque<MMRESULT> opens;
-        const char* calls;
-        const char* output;
-    } rows[] = {
-        // Only a refused format is worth a second description.
-        {true, VerboseCycleInterval, {6}, "open=6 sleep(60000)", "no audio device found.\r\n"},
-        {false, NormalCycleInterval, {6}, "open=6 sleep(3600000)", ""},
-        {false, NormalCycleInterval, {1}, "open=1 sleep(3600000)", ""},
-        {true,
-         VerboseCycleInterval,
-         {WAVERR_BADFORMAT, WAVERR_BADFORMAT},
-         "open=32 open(extensible)=32 sleep(60000)",
-         "no audio device found.\r\n"},
-        {false, NormalCycleInterval, {WAVERR_BADFORMAT, 6}, "open=32 open(extensible)=6 sleep(3600000)", ""},
-    };
-    for (const auto& row : rows) {
-        ResetFakeWaveOut();
-        Verbose = row.verbose;
-        UseInterval(row.interval);
-        Fake().openResults = row.opens;
-        std::string before = console.Output();
-        PlayCycle();
-        StdConsole().Flush();
-        EXPECT_EQ(DescribeCalls(Fake().calls), row.calls);
-        EXPECT_EQ(console.Output().substr(before.size()), row.output);
-        EXPECT_TRUE(Running);
-    }
-}
-
 TEST_F(Cycle, BuildsTheToneOnTheFirstCycleOnly) {
     CycleInterval = 1000;
     Samples.Reset(0);
@@ -209,22 +186,6 @@ TEST_F(Cycle, BuildsTheToneOnTheFirstCycleOnly) {
     PlayCycle();
     EXPECT_EQ(Samples.data(), first);
     EXPECT_EQ(Count(FakeCall::Open, 0), 2u);
-}
-
-TEST_F(Cycle, AnEmptyToneIsADataErrorThatEndsTheRun) {
-    for (bool verbose : {true, false}) {
-        ResetFakeWaveOut();
-        Running = true;
-        Verbose = verbose;
-        CycleInterval = 0;
-        Samples.Reset(0);
-        std::string before = console.Output();
-        PlayCycle();
-        StdConsole().Flush();
-        EXPECT_EQ(console.Output().substr(before.size()), "audio data error.\r\nexiting application.\r\n");
-        EXPECT_FALSE(Running);
-        EXPECT_TRUE(Fake().calls.empty());
-    }
 }
 
 TEST_F(Cycle, AFailureWhileTheDeviceIsOpenClosesItFirst) {

@@ -22,7 +22,7 @@ std::vector<std::int32_t> Reference(const ToneSteps& steps, std::size_t count) {
 
 std::vector<std::int32_t> Fast(const ToneSteps& steps, std::size_t count, unsigned threads) {
     std::vector<std::int32_t> samples(count);
-    EXPECT_LE(ToneSynthesizer(steps, count, threads).Run(samples.data()), count);  // close calls among them
+    ToneSynthesizer(steps, count, threads).Run(samples.data());
     return samples;
 }
 

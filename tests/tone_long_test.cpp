@@ -57,23 +57,9 @@ TEST_F(ToneLong, BuildingTheHourTakesLittleMoreMemoryThanTheBufferItself) {
     EXPECT_LE(growth, buffer * 1.02);
 }
 
-// The running time is accumulated, so by the end of the hour the samples have moved
-// nearer the peaks; a time recomputed from the index would keep them at 214748310.
-TEST_F(ToneLong, OneHourBufferReachesItsAccumulatedExtremes) {
-    ASSERT_EQ(Samples.size(), HourSamples);
-    EXPECT_EQ(Samples[1102], 214748310);
-    EXPECT_EQ(Samples[582864], 187339052);
-    auto [lowest, highest] = std::minmax_element(Samples.data(), Samples.data() + Samples.size());
-    EXPECT_EQ(*lowest, -214748348);
-    EXPECT_EQ(*highest, 214748348);
-}
-
-// The oracle's own loop (the x87 chain), continued from the running time at the start of
-// each piece. Those times come from one serial pass of the oracle's sum, which also checks
-// the timeline the fast path computes times from. Every eighth sample also has its fast
-// value checked against the margin its close calls rest on. Without the oracle (ARM64,
-// Windows), the end-to-end test compares this hour with the x86-64 Linux build's, sample
-// for sample.
+// The oracle's x87 loop, continued in each piece from the running time one serial pass of
+// its sum gives; that pass also checks the fast path's timeline. Without the oracle, the
+// end-to-end test compares the hour with the x86-64 Linux build's.
 TEST_F(ToneLong, EverySampleOfTheHourIsTheOraclesSample) {
 #if !defined(WAKELET_TONE_ORACLE)
     GTEST_SKIP() << "no x87 oracle here: the end-to-end test compares the hour with the x86-64 build's";
@@ -100,10 +86,8 @@ TEST_F(ToneLong, EverySampleOfTheHourIsTheOraclesSample) {
     std::atomic<std::size_t> next{0};
     std::mutex results;
     std::size_t mismatches = 0, firstMismatch = HourSamples;
-    double worst = 0.0;  // the largest |fast value - exact value| seen
     auto check = [&] {
         std::size_t myMismatches = 0, myFirst = HourSamples;
-        double myWorst = 0.0;
         for (std::size_t piece; (piece = next.fetch_add(1)) < pieces;) {
             const std::size_t first = piece * Piece, count = std::min(Piece, HourSamples - first);
             double time = pieceStart[piece];
@@ -112,12 +96,10 @@ TEST_F(ToneLong, EverySampleOfTheHourIsTheOraclesSample) {
                     ++myMismatches;
                     myFirst = std::min(myFirst, first + i);
                 }
-            myWorst = std::max(myWorst, LargestFastError(plan, first, count, 8));
         }
         std::lock_guard<std::mutex> lock(results);
         mismatches += myMismatches;
         firstMismatch = std::min(firstMismatch, myFirst);
-        worst = std::max(worst, myWorst);
     };
     std::vector<std::thread> helpers;
     for (unsigned i = 1; i < ToneThreads(); ++i) helpers.emplace_back(check);
@@ -125,16 +107,12 @@ TEST_F(ToneLong, EverySampleOfTheHourIsTheOraclesSample) {
     for (std::thread& helper : helpers) helper.join();
 
     EXPECT_EQ(mismatches, 0u) << "first at index " << firstMismatch;
-    std::printf("largest |fast - exact| value %.3g, margin %.3g\n", worst, plan.tieMargin);
-    EXPECT_LE(worst, plan.tieMargin);
-    EXPECT_GT(worst, 0.0);
 #endif
 }
 
-// The bound the close calls rest on, across the hour's whole range of phases (w t up to
-// 226,195), in both forms the kernels compute, against the definition's exact values: a run
-// of 16 blocks (one evaluated block start and the 15 turned from it) every 2^22 samples,
-// every 64th sample of it. Cheap enough for an emulator.
+// The margin the close calls rest on, across the hour's phases (w t up to 226,195) in both
+// forms the kernels compute: every 64th sample of 16 blocks (one evaluated start and 15
+// turned from it) every 2^22 samples and at the hour's end, where they may stray most.
 TEST_F(ToneLong, FastValuesAcrossTheHourStayWithinTheMargin) {
     const ToneSteps steps = MakeToneSteps(10, WaveFormat.nSamplesPerSec, 0.1);
     const TonePlan plan = PlanTone(steps, HourSamples);
@@ -143,6 +121,7 @@ TEST_F(ToneLong, FastValuesAcrossTheHourStayWithinTheMargin) {
     double worst = 0.0;
     for (std::size_t first = 0; first + Stretch <= HourSamples; first += Every)
         worst = std::max(worst, LargestFastError(plan, first, Stretch, 64));
+    worst = std::max(worst, LargestFastError(plan, HourSamples - Stretch, Stretch, 64));
     std::printf("largest |fast - exact| value %.3g, margin %.3g\n", worst, plan.tieMargin);
     EXPECT_LE(worst, plan.tieMargin);
     EXPECT_GT(worst, 0.0);

@@ -1,11 +1,7 @@
-// The tests' oracle: the tone's evaluation chain, in x87 extended
-// precision with the C library's sinl, as the program computed it until the definition
-// moved to exact integer arithmetic (tone.h). Its samples are the ones the program has
-// always played on x86-64 Linux; the definition must give the same.
-//
-// Only where long double is the x87 type and the sine is glibc's: on Windows, MinGW's sinl
-// moves 3 samples of the hour, so there the tests compare with the Linux build's samples
-// instead; elsewhere long double is another type altogether.
+// The tests' oracle: the tone's chain in x87 extended precision with glibc's sinl, as the
+// program computed it before the exact definition (tone.h), which must give its samples.
+// Only on x86 Linux: MinGW's sinl moves 3 of the hour's, and elsewhere long double is
+// another type, so those builds compare with the Linux build's samples instead.
 #pragma once
 
 #include <cfloat>
