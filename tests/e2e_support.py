@@ -353,10 +353,15 @@ class PulseServer:
             time.sleep(0.05)
         return None
 
+    def recorder(self, out=subprocess.PIPE, sink="keepalive"):
+        """What `sink` plays, from its monitor, as raw samples to `out`: a recorder that asks
+        for little latency, so that it takes samples as the sink renders them."""
+        return subprocess.Popen(["parec", "-d", sink + ".monitor", "--format=s32le", "--channels=1",
+                                 "--rate=%d" % SAMPLE_RATE, "--raw", "--latency-msec=10"], env=self.env, stdout=out)
+
     def record(self, seconds, sink="keepalive"):
         """About `seconds` of what `sink` plays, from its monitor, as raw samples."""
-        recorder = subprocess.Popen(["parec", "-d", sink + ".monitor", "--format=s32le", "--channels=1",
-                                     "--rate=%d" % SAMPLE_RATE, "--raw"], env=self.env, stdout=subprocess.PIPE)
+        recorder = self.recorder(sink=sink)
         recorded = b""
         deadline = time.monotonic() + 20
         while len(recorded) < seconds * SAMPLE_RATE * 4 and time.monotonic() < deadline:

@@ -69,8 +69,16 @@ class SoundServer(RunsTestCase):
         run.measure_cpu = run.own_cpu_seconds
         started = run.mark()
         self.assertIsNotNone(self.server.wait_for_state("keepalive", "RUNNING", 2))
+        heard = os.path.join(self.workdir.name, "heard.raw")
+        with open(heard, "wb") as out:
+            recorder = self.server.recorder(out)
+        self.addCleanup(lambda: (recorder.kill(), recorder.wait()))
         # Whole cycles from the first, which wakes the suspended sink.
         cycles, states = self.server.watch_cycles(run, 2, started)
+        recorder.terminate()
+        if self.monitor_is_exact:
+            with open(heard, "rb") as f:
+                self.assert_a_buffer_ends_and_the_next_starts_whole(f.read())
         self.assertEqual(run.output, BANNER + FOUND * 3)
         self.assertEqual(len(cycles), 2)
         for seconds, cpu in cycles:
@@ -84,6 +92,18 @@ class SoundServer(RunsTestCase):
         self.assertGreaterEqual(states.count("RUNNING"), 0.95 * len(states), states)
         self.assert_quiet_and_alive(run)
         self.assertIsNotNone(self.server.wait_for_state("keepalive", self.idle_state, 10))
+
+    def assert_a_buffer_ends_and_the_next_starts_whole(self, heard):
+        """Between the first two buffers the sink hears silence. Where the sound stops pins
+        the phase of the last sample heard, and the next buffer's first samples follow it."""
+        period = 4410 * 4  # bytes of one period of the tone, which any stretch of it matches
+        tone = subprocess.run([TONE_DUMP, "60000"], check=True, capture_output=True).stdout
+        sound = next(i for i in range(0, len(heard), 4) if heard[i:i + 4] != bytes(4))
+        stop = heard.find(bytes(32), sound) + 3 & ~3  # (the last sample heard ends in no 0 bytes)
+        self.assertGreater(stop, sound + period, "no silence between the buffers")
+        self.assertEqual(heard[stop - period:stop], tone[-period:], "the buffer's end was not heard whole")
+        start = next(i for i in range(stop, len(heard), 4) if heard[i:i + 4] != bytes(4)) - 4
+        self.assertEqual(heard[start:start + period], tone[:period], "the next buffer's start was not heard whole")
 
     def record_a_second_of_the_tone(self, tone):
         recorded = self.server.record(3)
@@ -230,9 +250,7 @@ class SoundServer(RunsTestCase):
             # stream that went early never played never arrives. The recorder must be taking
             # samples before the buffer starts, and may deliver them late on a busy machine:
             # it is read until the buffer's end has come through.
-            recorder = subprocess.Popen(["parec", "-d", "keepalive.monitor", "--format=s32le", "--channels=1",
-                                         "--rate=44100", "--raw", "--latency-msec=10"], env=self.server.env,
-                                        stdout=subprocess.PIPE)
+            recorder = self.server.recorder()
             try:
                 self.assertTrue(select.select([recorder.stdout], [], [], 10)[0], "the monitor gave nothing")
                 recorded = os.read(recorder.stdout.fileno(), 4096)
