@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
+#include <iterator>
+#include <vector>
 
 #include "base/failure.h"
 #include "console_capture.h"
@@ -24,6 +27,7 @@ protected:
         InitWaveFormat();
         Running = true;
         Verbose = false;
+        OfferExtensibleFirst = false;
         UseInterval(VerboseCycleInterval);
     }
     void TearDown() override {
@@ -80,6 +84,7 @@ TEST_F(Cycle, PlaysOnceOrWaitsOneIntervalWithoutADeviceAndEndsTheRunWithoutATone
     for (const auto& row : rows) {
         ResetFakeWaveOut();
         Running = true;
+        OfferExtensibleFirst = false;
         Verbose = row.verbose;
         UseInterval(row.interval);
         Fake().playMs = row.playMs;
@@ -96,11 +101,36 @@ TEST_F(Cycle, PlaysOnceOrWaitsOneIntervalWithoutADeviceAndEndsTheRunWithoutATone
     }
 }
 
+// The description a driver took second is offered first from then on, until one takes
+// the other second again.
+TEST_F(Cycle, OffersFirstTheDescriptionTheDriverTookLast) {
+    const struct {
+        std::deque<MMRESULT> opens;
+        const char* calls;
+    } cycles[] = {
+        {{WAVERR_BADFORMAT}, "open=32 open(extensible)=0"},
+        {{}, "open(extensible)=0"},
+        {{6}, "open(extensible)=6"},
+        {{WAVERR_BADFORMAT}, "open(extensible)=32 open=0"},
+        {{}, "open=0"},
+    };
+    for (const auto& cycle : cycles) {
+        ResetFakeWaveOut();
+        Fake().openResults = cycle.opens;
+        PlayCycle();
+        std::vector<FakeCall> opens;
+        std::copy_if(Fake().calls.begin(), Fake().calls.end(), std::back_inserter(opens),
+                     [](const FakeCall& c) { return c.kind == FakeCall::Open; });
+        EXPECT_EQ(DescribeCalls(opens), cycle.calls);
+    }
+}
+
 TEST_F(Cycle, HandsTheWholeBufferToTheDeviceInPlace) {
     for (bool extensible : {false, true})
         for (std::uint32_t interval : {VerboseCycleInterval, NormalCycleInterval}) {
             ResetFakeWaveOut();
             UseInterval(interval);
+            OfferExtensibleFirst = false;
             if (extensible) Fake().openResults = {WAVERR_BADFORMAT};
             PlayCycle();
             EXPECT_EQ(Fake().playedData, reinterpret_cast<const char*>(Samples.data()));

@@ -1,6 +1,7 @@
 #include "program/playback.h"
 
 #include <cstdint>
+#include <utility>
 
 #include "audio/limits.h"
 #include "audio/waveout.h"
@@ -126,10 +127,11 @@ void NoDevice() {
 
 // The default output for WaveFormat. A driver that refuses its plain description gets the
 // same samples once more in the extensible one, which Windows' drivers expect for samples
-// wider than 16 bits (Wine's PulseAudio driver takes them only so).
+// wider than 16 bits (Wine's PulseAudio driver takes them only so). Once a driver has taken
+// the one it was offered second, later opens offer that one first: before refusing, the
+// mapper tries every conversion it knows, opening the device for some, which costs a third
+// of a second a cycle under Wine.
 MMRESULT OpenDefaultOutput(HWAVEOUT* handle) {
-    MMRESULT result = waveOutOpen(handle, WAVE_MAPPER, &WaveFormat, 0, 0, CALLBACK_NULL);
-    if (result != WAVERR_BADFORMAT) return result;
     WAVEFORMATEXTENSIBLE extensible{};
     extensible.Format = WaveFormat;
     extensible.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
@@ -137,10 +139,18 @@ MMRESULT OpenDefaultOutput(HWAVEOUT* handle) {
     extensible.Samples.wValidBitsPerSample = WaveFormat.wBitsPerSample;
     extensible.dwChannelMask = SPEAKER_FRONT_CENTER;
     extensible.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-    return waveOutOpen(handle, WAVE_MAPPER, &extensible.Format, 0, 0, CALLBACK_NULL);
+    const WAVEFORMATEX* offers[] = {&WaveFormat, &extensible.Format};
+    if (OfferExtensibleFirst) std::swap(offers[0], offers[1]);
+    MMRESULT result = waveOutOpen(handle, WAVE_MAPPER, offers[0], 0, 0, CALLBACK_NULL);
+    if (result != WAVERR_BADFORMAT) return result;
+    result = waveOutOpen(handle, WAVE_MAPPER, offers[1], 0, 0, CALLBACK_NULL);
+    if (result == MMSYSERR_NOERROR) OfferExtensibleFirst = !OfferExtensibleFirst;
+    return result;
 }
 
 }  // namespace
+
+bool OfferExtensibleFirst = false;
 
 void PlayCycle() {
     if (Samples.empty()) GenerateTone(10, CycleInterval, 0.1);

@@ -9,4 +9,8 @@ namespace wakelet {
 // closing the device.
 void PlayCycle();
 
+// Whether the next open offers WaveFormat in its extensible description first: false until
+// a driver has refused the plain one and taken the extensible one.
+extern bool OfferExtensibleFirst;
+
 }  // namespace wakelet
