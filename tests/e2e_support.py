@@ -88,13 +88,10 @@ def compare_tone_dumps(ours, native, duration_ms, chunk=1 << 22):
             if pieces[0] != pieces[1]:
                 count = min(len(piece) for piece in pieces) // 4
                 a, b = (array.array("i", piece[:count * 4]) for piece in pieces)
-                for i in range(count):
-                    if a[i] != b[i]:
-                        differing += 1
-                        if first is None:
-                            first = lengths[0] // 4 + i
-            for k, piece in enumerate(pieces):
-                lengths[k] += len(piece)
+                wrong = [i for i in range(count) if a[i] != b[i]]
+                differing += len(wrong)
+                first = lengths[0] // 4 + wrong[0] if first is None and wrong else first
+            lengths = [length + len(piece) for length, piece in zip(lengths, pieces)]
             if not any(pieces):
                 break
     finally:
@@ -285,6 +282,11 @@ class RunsTestCase(unittest.TestCase):
     def track(self, run):
         self.runs.append(run)
         return run
+
+    def assert_quiet(self, run):
+        """Closes `run` and requires that it wrote nothing to standard error."""
+        run.close()
+        self.assertEqual(run.error, b"", "the program wrote to standard error")
 
 
 class PulseServer:

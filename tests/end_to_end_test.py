@@ -103,8 +103,7 @@ class EndToEnd(RunsTestCase):
             self.assertEqual(run.read_for(0.1), expected, args)
             run.interrupt()
             self.assertEqual(run.process.returncode, -signal.SIGINT, args)
-            run.close()
-            self.assertEqual(run.error, b"")
+            self.assert_quiet(run)
 
     def test_pipe_gets_128_byte_pieces_and_loses_the_rest_on_ctrl_c(self):
         run = self.start(["verbose"], terminal=False)
@@ -128,8 +127,7 @@ class EndToEnd(RunsTestCase):
         self.assertEqual(run.process.wait(timeout=10), 0)
         os.close(write)
         self.assertEqual(run.read_for(0.5), BANNER + b"EOutOfMemory: Out of memory\r\n")
-        run.close()
-        self.assertEqual(run.error, b"")
+        self.assert_quiet(run)
 
     def test_memory_the_kernel_would_kill_for_is_reported_and_a_large_cgroup_is_not(self):
         # The kernel refuses neither memory beyond what the machine can give nor memory over
@@ -150,8 +148,7 @@ class EndToEnd(RunsTestCase):
         run = self.start([], cgroup=group)
         self.assertEqual(run.process.wait(timeout=30), 0)
         self.assertEqual(run.read_for(0.5), BANNER + b"EOutOfMemory: Out of memory\r\n")
-        run.close()
-        self.assertEqual(run.error, b"")
+        self.assert_quiet(run)
 
         if SANITIZED:
             self.skipTest("a sanitized process uses memory of its own beside the tone")
@@ -193,8 +190,7 @@ class EndToEnd(RunsTestCase):
     def test_a_reader_that_goes_away_is_no_crash(self):
         run = self.start(["verbose"], terminal=False, reader_gone=True)
         self.assertEqual(run.process.wait(timeout=30), 0)
-        run.close()
-        self.assertEqual(run.error, b"")
+        self.assert_quiet(run)
 
     def test_the_alsa_layer_delivers_the_tone_exactly(self):
         expected = subprocess.run(program(TONE_DUMP) + ["60000"], check=True, capture_output=True).stdout
@@ -221,8 +217,7 @@ class EndToEnd(RunsTestCase):
         self.assertEqual(len(data), MINUTE_BYTES)
         self.assertTrue(data == expected, "the device received other bytes than the tone")
         run.interrupt()
-        run.close()
-        self.assertEqual(run.error, b"")
+        self.assert_quiet(run)
 
     @unittest.skipUnless(NATIVE_TONE_DUMP or "--native" in sys.argv, "a native build: the oracle holds its tone instead")
     def test_the_minute_and_the_hour_are_the_native_builds_sample_for_sample(self):

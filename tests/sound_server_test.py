@@ -59,8 +59,7 @@ class SoundServer(RunsTestCase):
     def assert_quiet_and_alive(self, run):
         self.assertTrue(run.alive(), "the program ended")
         run.interrupt()
-        run.close()
-        self.assertEqual(run.error, b"", "the program wrote to standard error")
+        self.assert_quiet(run)
 
     def test_verbose_mode_keeps_the_sink_running_over_two_cycles(self):
         self.assertIsNotNone(self.server.wait_for_state("keepalive", "SUSPENDED", 5))
@@ -356,8 +355,7 @@ class BlockingPlugin(RunsTestCase):
             # next cycle, which opens nothing while the device given up still hangs.
             self.assertEqual(run.read_until(NO_DEVICE, 18), BANNER + FOUND + NO_DEVICE)
             self.assertTrue(run.alive(), "the program ended")
-            run.close()
-            self.assertEqual(run.error, b"", "the program wrote to standard error")
+            self.assert_quiet(run)
         with self.subTest("the layer's end of a buffer"):  # played, then a drain that never ends
             timed = "--gtest_filter=AlsaLayer.PlaysABufferInRealTimeAndCheaplyThenFreesIt"
             env = private_environment(self.run_dir(), self.device(60))

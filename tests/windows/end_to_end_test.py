@@ -154,8 +154,7 @@ class EndToEnd(RunsTestCase):
         self.assertIsNotNone(server.wait_for_state("keepalive", "RUNNING", 3))
         run.interrupt()
         self.assertIsNotNone(server.wait_for_state("keepalive", "SUSPENDED", 10))
-        run.close()
-        self.assertEqual(run.error, b"")
+        self.assert_quiet(run)
 
     def test_wines_pulseaudio_driver_keeps_the_sink_running_in_normal_mode(self):
         run, server = self.start_heard([])
@@ -170,8 +169,7 @@ class EndToEnd(RunsTestCase):
         self.assertEqual(run.output, BANNER)
         run.interrupt()
         self.assertIsNotNone(server.wait_for_state("keepalive", "SUSPENDED", 10))
-        run.close()
-        self.assertEqual(run.error, b"")
+        self.assert_quiet(run)
 
     def test_first_argument_of_the_one_string_command_line_selects_the_mode(self):
         # Wine joins the arguments into one command line, quoting those with blanks and
@@ -248,8 +246,7 @@ class EndToEnd(RunsTestCase):
                     heard = sounding(f.read())
         self.assertTrue(heard[:len(tone)] == tone, "the device received other samples than the tone "
                         "(%d sounding, of the tone's %d)" % (len(heard), len(tone)))
-        run.close()
-        self.assertEqual(run.error, b"")
+        self.assert_quiet(run)
 
 
 if __name__ == "__main__":
