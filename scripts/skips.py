@@ -33,8 +33,13 @@ def main(files):
                     out = case.findtext("system-out") or ""
                     lines += ["%s: %s" % (case.get("name"), why) for why in reasons(out)]
         else:  # a unittest run's verbose output
-            with open(name) as f:
-                lines += ["%s: %s" % m for m in re.findall(r"^\s*(\S+) .*\.\.\. skipped '(.+)'$", f.read(), re.M)]
+            try:
+                with open(name) as f:
+                    text = f.read()
+            except OSError as e:
+                lines.append("%s: unreadable (%s)" % (name, e))
+                continue
+            lines += ["%s: %s" % m for m in re.findall(r"^\s*(\S+) .*\.\.\. skipped '(.+)'$", text, re.M)]
     for line in lines:
         print("  " + line)
 
