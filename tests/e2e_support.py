@@ -1,9 +1,6 @@
-"""Shared pieces of the end-to-end tests: a wakelet process under observation, and a
-private PulseAudio daemon with null sinks.
-
-Every process gets its own ALSA configuration, sound-server address and runtime
-directories, so the machine's own audio setup never takes part.
-"""
+"""Shared pieces of the end-to-end tests: a wakelet process under observation, and private
+sound servers with null sinks. Every process gets its own ALSA configuration, sound-server
+address and runtime directories, so the machine's own audio setup never takes part."""
 import array
 import errno
 import os
@@ -28,6 +25,8 @@ BANNER = (b"Pelvarin's \"keep audio alive\" hack v0.5\r\n"
 NO_DEVICE = b"no audio device found.\r\n"
 FOUND = b"audio device found.\r\n"
 SAMPLE_RATE = 44100
+MINUTE_BYTES = 2646000 * 4
+HOUR_BYTES = 158760000 * 4
 
 
 def null_sink(name):
@@ -38,10 +37,9 @@ def null_sink(name):
     return ["sink_name=%s" % name, "format=s32le", "channels=1", "rate=%d" % SAMPLE_RATE, "norewinds=1"]
 
 
-# A desktop's sound server plays at raised priority (PipeWire asks for this niceness and
-# real-time threads, PulseAudio for real-time threads): the rig's daemons take the same
-# niceness where they may (as root), so that work beside them starves neither server's
-# graph, by which the program's cycles are timed.
+# A desktop's sound server plays at raised priority (PipeWire asks for this niceness): the
+# rig's daemons take it where they may (as root), so that work beside them starves neither
+# server's graph, by which the program's cycles are timed.
 SERVER_NICENESS = -11
 
 
@@ -76,30 +74,30 @@ def private_environment(workdir, alsa_config="", pulse_server=None, pipewire_run
     }
 
 
-def compare_tone_dumps(ours, native, duration_ms, chunk=1 << 22):
-    """Runs two tone_dump commands (argument lists, the duration appended) side by side and
-    compares their samples as they come, without holding either buffer. Returns the number
-    of samples of each and those that differ, and the first index where they do (or None)."""
-    runs = [subprocess.Popen(command + [str(duration_ms)], stdout=subprocess.PIPE) for command in (ours, native)]
-    lengths, differing, first = [0, 0], 0, None
-    try:
-        while True:
-            pieces = [run.stdout.read(chunk) for run in runs]
-            if pieces[0] != pieces[1]:
-                count = min(len(piece) for piece in pieces) // 4
-                a, b = (array.array("i", piece[:count * 4]) for piece in pieces)
-                wrong = [i for i in range(count) if a[i] != b[i]]
-                differing += len(wrong)
-                first = lengths[0] // 4 + wrong[0] if first is None and wrong else first
-            lengths = [length + len(piece) for length, piece in zip(lengths, pieces)]
-            if not any(pieces):
-                break
-    finally:
-        for run in runs:
-            run.stdout.close()
-            if run.wait() != 0:
-                raise AssertionError("%s failed with status %d" % (run.args, run.returncode))
-    return lengths[0] // 4, lengths[1] // 4, differing, first
+def own_cgroup(memory=False):
+    """(the folder of this process's cgroup, whether it is cgroup v1), or None where its
+    hierarchy is not mounted: in cgroup v2's, or with `memory` in the one with the memory
+    controller (v1's where there is one: v2 then has none of it)."""
+    paths = {}
+    with open("/proc/self/cgroup") as f:
+        for line in f.read().splitlines():
+            number, controllers, path = line.split(":", 2)
+            if memory and "memory" in controllers.split(","):
+                paths["cgroup"] = path
+            elif number == "0" and not controllers:
+                paths["cgroup2"] = path
+    with open("/proc/self/mountinfo") as f:
+        for line in f.read().splitlines():
+            fields, _, tail = line.partition(" - ")
+            fields, tail = fields.split(), tail.split()
+            kind = tail[0]
+            if kind == "cgroup" and "memory" not in tail[2].split(","):
+                continue
+            if kind in paths and (kind == "cgroup" or "cgroup" not in paths):
+                root = "" if fields[3] == "/" else fields[3]
+                if paths[kind].startswith(root):
+                    return fields[4] + paths[kind][len(root):], kind == "cgroup"
+    return None
 
 
 class Run:
@@ -283,6 +281,30 @@ class RunsTestCase(unittest.TestCase):
         self.runs.append(run)
         return run
 
+    def assert_same_tone(self, ours, native):
+        """The tone_dump commands `ours` and `native` (argument lists) give the same minute and
+        hour, compared as they come: the hour is too large to hold twice."""
+        for duration_ms, size in ((60000, MINUTE_BYTES), (3600000, HOUR_BYTES)):
+            runs = [subprocess.Popen(command + [str(duration_ms)], stdout=subprocess.PIPE) for command in (ours, native)]
+            lengths, differing, first = [0, 0], 0, None
+            try:
+                while any(pieces := [run.stdout.read(1 << 22) for run in runs]):
+                    if pieces[0] != pieces[1]:
+                        count = min(map(len, pieces)) // 4
+                        a, b = (array.array("i", piece[:count * 4]) for piece in pieces)
+                        wrong = [i for i in range(count) if a[i] != b[i]]
+                        differing += len(wrong)
+                        first = lengths[0] // 4 + wrong[0] if first is None and wrong else first
+                    lengths = [length + len(piece) for length, piece in zip(lengths, pieces)]
+            finally:
+                for run in runs:
+                    run.stdout.close()
+                    run.wait()
+            self.assertEqual([run.returncode for run in runs], [0, 0], duration_ms)
+            self.assertEqual(lengths, [size, size], duration_ms)
+            self.assertEqual(differing, 0, "%d ms: %d samples differ from the native build's, the first at index %s"
+                             % (duration_ms, differing, first))
+
     def assert_quiet(self, run):
         """Closes `run` and requires that it wrote nothing to standard error."""
         run.close()
@@ -324,15 +346,18 @@ class PulseServer:
         self.log = open(os.path.join(self.root, "pulseaudio.log"), "ab")
         self.process = subprocess.Popen(args, env=self.env, stdin=subprocess.DEVNULL,
                                         stdout=self.log, stderr=self.log, preexec_fn=raise_priority)
-        deadline = time.monotonic() + 15
-        while time.monotonic() < deadline:
+        self.wait_for_answer("pulseaudio", 15)
+        self.pactl("set-default-sink", self.sinks[0])
+        return self
+
+    def wait_for_answer(self, name, timeout):
+        deadline = time.monotonic() + timeout
+        while subprocess.run(["pactl", "info"], env=self.env, capture_output=True).returncode != 0:
             if self.process.poll() is not None:
-                raise RuntimeError("pulseaudio ended at start-up with status %d" % self.process.returncode)
-            if subprocess.run(["pactl", "info"], env=self.env, capture_output=True).returncode == 0:
-                self.pactl("set-default-sink", self.sinks[0])
-                return self
+                raise RuntimeError("%s ended at start-up with status %d" % (name, self.process.returncode))
+            if time.monotonic() > deadline:
+                raise RuntimeError("%s did not answer" % name)
             time.sleep(0.1)
-        raise RuntimeError("pulseaudio did not answer")
 
     def pactl(self, *args):
         return subprocess.run(["pactl"] + list(args), env=self.env, check=True,
@@ -398,15 +423,18 @@ class PulseServer:
             sampler.join()
         return cycles, states
 
+    def signal(self, number):
+        self.process.send_signal(number)  # nothing, once it has been waited for
+
     def kill(self):
         if self.process:
-            self.process.kill()  # nothing, once it has been waited for
+            self.signal(signal.SIGKILL)
             self.process.wait()
             self.log.close()
 
     def stop(self):
         if self.process and self.process.poll() is None:
-            self.process.terminate()
+            self.signal(signal.SIGTERM)
             try:
                 self.process.wait(timeout=5)
             except subprocess.TimeoutExpired:
@@ -448,24 +476,18 @@ class PipeWireServer(PulseServer):
                                         env=self.env,
                                         stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log,
                                         start_new_session=True, preexec_fn=raise_priority)
-        deadline = time.monotonic() + 20
-        while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                raise RuntimeError("pipewire ended at start-up with status %d" % self.process.returncode)
-            if subprocess.run(["pactl", "info"], env=self.env, capture_output=True).returncode == 0:
-                self.pactl("load-module", "module-null-sink", *null_sink("keepalive"))
-                if self.session_manager:
-                    # The session manager takes a moment to learn of the new sink.
-                    for _ in range(50):
-                        if subprocess.run(["pactl", "set-default-sink", "keepalive"], env=self.env,
-                                          capture_output=True).returncode == 0:
-                            break
-                        time.sleep(0.1)
-                    else:
-                        raise RuntimeError("the new sink could not be made the default")
-                return self
-            time.sleep(0.1)
-        raise RuntimeError("pipewire-pulse did not answer")
+        self.wait_for_answer("pipewire", 20)
+        self.pactl("load-module", "module-null-sink", *null_sink("keepalive"))
+        if self.session_manager:
+            # The session manager takes a moment to learn of the new sink.
+            for _ in range(50):
+                if subprocess.run(["pactl", "set-default-sink", "keepalive"], env=self.env,
+                                  capture_output=True).returncode == 0:
+                    break
+                time.sleep(0.1)
+            else:
+                raise RuntimeError("the new sink could not be made the default")
+        return self
 
     def pipewire_alsa_config(self):
         """ALSA's default device as PipeWire's own ALSA plugin, as pipewire-alsa sets it."""
@@ -475,12 +497,9 @@ class PipeWireServer(PulseServer):
                 'pcm.!default { type pipewire; playback_node "-1"; capture_node "-1" }\n'
                 'ctl.!default { type pipewire }\n' % (plugins, plugins))
 
-    def kill(self):
-        if self.process:
-            if self.group_alive():
-                os.killpg(self.process.pid, signal.SIGKILL)
-            self.process.wait()
-            self.log.close()
+    def signal(self, number):
+        if self.group_alive():
+            os.killpg(self.process.pid, number)
 
     def group_alive(self):
         """Whether any process of the daemons' group is left."""
@@ -489,12 +508,3 @@ class PipeWireServer(PulseServer):
             return True
         except ProcessLookupError:
             return False
-
-    def stop(self):
-        if self.process and self.process.poll() is None:
-            os.killpg(self.process.pid, signal.SIGTERM)
-            try:
-                self.process.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                pass
-        self.kill()

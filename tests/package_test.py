@@ -21,7 +21,7 @@ import tempfile
 import time
 import unittest
 
-from e2e_support import BANNER, PulseServer
+from e2e_support import BANNER, PulseServer, own_cgroup
 
 DEBS = []
 NAMESPACE_MARK = "WAKELET_PACKAGE_TEST_NAMESPACE"
@@ -226,13 +226,12 @@ class UserManager:
 
     def stop(self):
         if self.process is not None:
-            if self.process.poll() is None:
-                self.process.terminate()
-                try:
-                    self.process.wait(timeout=10)
-                except subprocess.TimeoutExpired:
-                    self.process.kill()
-                    self.process.wait()
+            self.process.terminate()  # nothing, once it has been waited for
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
             self.log.close()
         if self.cgroup is not None and os.path.isdir(self.cgroup):
             remove_cgroup(self.cgroup)
@@ -256,22 +255,12 @@ def remove_cgroup(path):
                 time.sleep(0.05)
 
 
-def own_cgroup():
-    """This process's cgroup in the host's cgroup2 hierarchy, as a folder (None where the host
-    has not mounted that hierarchy)."""
-    with open("/proc/self/cgroup") as f:
-        path = next(line[3:].strip() for line in f if line.startswith("0::"))
-    with open("/proc/self/mountinfo") as f:
-        mount = next((line.split()[4] for line in f if line.split(" - ")[1].startswith("cgroup2 ")), None)
-    return mount and os.path.join(mount, path.lstrip("/"))
-
-
 if __name__ == "__main__":
     if os.environ.get(NAMESPACE_MARK) != "1":
         os.environ[NAMESPACE_MARK] = "1"
         os.environ[CGROUP_NAME] = "wakelet-package-test-%s" % os.urandom(4).hex()
-        own = own_cgroup()
-        leftover = own and os.path.join(own, os.environ[CGROUP_NAME])
+        own = own_cgroup()  # cgroup v2's, where the user manager's is made
+        leftover = own and os.path.join(own[0], os.environ[CGROUP_NAME])
         # Every temporary file, the tools' included, goes where this process removes it.
         with tempfile.TemporaryDirectory(prefix="wakelet-package-test-") as tmp:
             os.environ["TMPDIR"] = tmp
