@@ -4,6 +4,7 @@ and from the verbose output of unittest runs; a skip that gives no reason says s
 
 Usage: skips.py FILE...   (prints nothing when nothing was skipped)
 """
+import os
 import re
 import sys
 import xml.etree.ElementTree as ElementTree
@@ -31,7 +32,8 @@ def main(files):
             for case in cases:
                 if case.find("skipped") is not None:
                     out = case.findtext("system-out") or ""
-                    lines += ["%s: %s" % (case.get("name"), why) for why in reasons(out)]
+                    run = os.path.basename(name)[len("junit-"):-len(".xml")]  # which ctest run
+                    lines += ["%s: %s: %s" % (run, case.get("name"), why) for why in reasons(out)]
         else:  # a unittest run's verbose output
             try:
                 with open(name) as f:
