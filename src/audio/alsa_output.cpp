@@ -343,17 +343,18 @@ struct AlsaOutput::Player {
     // ahead): let them out, without blocking on a device that stalls. A queue that ran dry
     // holds nothing more. A sound server's plugin is not drained, since its drain waits
     // with no bound should the server stop: what it still holds is its delay, which runs
-    // out as the server plays.
+    // out as the server plays. The delay is read once: PipeWire's plugin counts its
+    // graph's latency into it afresh at every quantum, so it need never read 0.
     void Drain() {
         snd_pcm_t* p = pcm.get();
-        auto deadline = Clock::now() + DrainLimit;
         if (snd_pcm_type(p) == SND_PCM_TYPE_IOPLUG) {
             snd_pcm_sframes_t delay = 0;
-            while (snd_pcm_delay(p, &delay) == 0 && delay > 0 && Clock::now() < deadline)
-                if (!Pause(std::min(EndPollMs, MillisecondsFor(static_cast<snd_pcm_uframes_t>(delay), rate))))
-                    return;
+            if (snd_pcm_delay(p, &delay) == 0 && delay > 0)
+                Pause(std::min(MillisecondsFor(static_cast<snd_pcm_uframes_t>(delay), rate),
+                               static_cast<int>(DrainLimit.count())));
             return;
         }
+        auto deadline = Clock::now() + DrainLimit;
         if (snd_pcm_drain(p) != -EAGAIN) return;
         while (snd_pcm_state(p) == SND_PCM_STATE_DRAINING && Clock::now() < deadline)
             if (!Pause(10)) return;
