@@ -150,8 +150,12 @@ void PulseOutput::OnTimingUpdate(pa_stream* stream, void* self) {
     // Once the server has taken all of the buffer from its queue, what is left is the
     // output's latency, which the stream's clock stops running through when the server
     // says the stream no longer plays (its queue is empty): the last sample is due then.
+    // That is the first report to find the queue empty; later ones count the output's
+    // latency from their own time, and would put the end off for as long as they come.
+    bool taken = output->allTaken_;
     output->allTaken_ = output->draining_ && output->played_ >= written;
-    if (output->allTaken_) output->lastSampleDue_ = Clock::now() + std::chrono::microseconds(info->sink_usec);
+    if (output->allTaken_ && !taken)
+        output->lastSampleDue_ = Clock::now() + std::chrono::microseconds(info->sink_usec);
 }
 
 void PulseOutput::AskForTiming() {
