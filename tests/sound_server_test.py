@@ -68,14 +68,18 @@ class SoundServer(RunsTestCase):
         run.measure_cpu = run.own_cpu_seconds
         started = run.mark()
         self.assertIsNotNone(self.server.wait_for_state("keepalive", "RUNNING", 2))
+        # Where the monitor is exact, it is heard across the first buffer's end. (PipeWire's
+        # is not; there a recorder's small latency would only shrink the graph's quantum, and
+        # beside other work the graph then misses cycles.)
         heard = os.path.join(self.workdir.name, "heard.raw")
-        with open(heard, "wb") as out:
-            recorder = self.server.recorder(out)
-        self.addCleanup(lambda: (recorder.kill(), recorder.wait()))
+        if self.monitor_is_exact:
+            with open(heard, "wb") as out:
+                recorder = self.server.recorder(out)
+            self.addCleanup(lambda: (recorder.kill(), recorder.wait()))
         # Whole cycles from the first, which wakes the suspended sink.
         cycles, states = self.server.watch_cycles(run, 2, started)
-        recorder.terminate()
         if self.monitor_is_exact:
+            recorder.terminate()
             with open(heard, "rb") as f:
                 self.assert_a_buffer_ends_and_the_next_starts_whole(f.read())
         self.assertEqual(run.output, BANNER + FOUND * 3)
