@@ -27,10 +27,11 @@ WINE = WAKELET = TONE_DUMP = NATIVE_TONE_DUMP = None
 CONTROL_SEQUENCE = re.compile(rb"\x1b\[[0-9;?]*[A-Za-z]")
 
 
-# Windows plays sound from threads of raised priority (its audio engine's); Wine's driver
-# gets none unless asked, and where every core is busy it misses pieces of the stream, which
-# then plays late. The heard tests raise Wine's, wineserver's included, where they may.
-AUDIO_NICENESS = -10
+# Windows plays sound from real-time threads (its audio engine's); Wine's driver gets none
+# unless asked, and where every core is busy it misses pieces of the stream, even at raised
+# niceness, which then plays late. The heard tests make Wine's threads real-time, wineserver's
+# included, where they may.
+AUDIO_PRIORITY = 20
 
 
 class WineRun(Run):
@@ -45,7 +46,7 @@ class WineRun(Run):
             env["WINEPREFIX"], env["WAKELET_PULSE_SERVER"] = pulse
         self.console = console
         super().__init__(WINE, [WAKELET] + args, env=env, terminal=console, stdin=stdin,
-                         reader_gone=reader_gone, niceness=AUDIO_NICENESS if pulse else None)
+                         reader_gone=reader_gone, realtime=AUDIO_PRIORITY if pulse else None)
 
     def clean(self, raw):
         return CONTROL_SEQUENCE.sub(b"", raw) if self.console else raw
