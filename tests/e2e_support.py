@@ -467,10 +467,10 @@ class PipeWireServer(PulseServer):
     def start(self):
         # A busy virtual machine can stop a core for 100 ms; a node caught there past its
         # quantum costs the stream a quantum, which a card's driver on a desktop never loses.
-        os.makedirs(os.path.join(self.root, "config", "pipewire", "pipewire.conf.d"), exist_ok=True)
-        with open(os.path.join(self.root, "config", "pipewire", "pipewire.conf.d", "quantum.conf"), "w") as f:
-            f.write("context.properties = { default.clock.quantum = 8192 default.clock.min-quantum = 8192 "
-                    "default.clock.max-quantum = 8192 }\n")  # 171 ms at the graph's 48000 Hz
+        conf = os.path.join(self.root, "config", "pipewire", "pipewire.conf.d")
+        os.makedirs(conf, exist_ok=True)
+        with open(os.path.join(conf, "quantum.conf"), "w") as f:  # 171 ms at the graph's 48000 Hz
+            f.write("context.properties = { default.clock.min-quantum = 8192 default.clock.max-quantum = 8192 }\n")
         daemons = "pipewire & sleep 1; %s pipewire-pulse & wait" % ("wireplumber &" if self.session_manager else "")
         self.log = open(os.path.join(self.root, "pipewire.log"), "ab")
         # The session bus's socket goes with the rest, not into /tmp, where a killed bus leaves it.
